@@ -1,0 +1,1 @@
+"""corvane: path objects for local and remote file systems."""

@@ -1,0 +1,45 @@
+"""Configuration access: one INI file named by the environment."""
+
+import configparser
+import os
+
+ENV_VAR = "CORVANE_CONFIG"
+
+
+def _load(**options):
+    parser = configparser.ConfigParser(interpolation=None, **options)
+    path = os.environ.get(ENV_VAR)
+    if path:
+        try:
+            with open(path, encoding="utf-8") as f:
+                parser.read_file(f, source=path)
+        except FileNotFoundError:
+            pass
+    return parser
+
+
+class EnvConfig:
+    @staticmethod
+    def init_configer():
+        """A parser read afresh from the file named by CORVANE_CONFIG.
+
+        Interpolation is off because a password may hold "%". An unset
+        variable or a missing file gives an empty parser; a file that exists
+        but cannot be read raises its OSError.
+        """
+        return _load()
+
+    @staticmethod
+    def section(name):
+        """The options written in section `name` itself, not those of [DEFAULT]."""
+        path = os.environ.get(ENV_VAR)
+        where = f"config file {path!r}" if path else f"{ENV_VAR} is not set"
+        if not path or not os.path.exists(path):
+            if path:
+                where = f"config file {path!r} does not exist"
+            raise LookupError(f"no [{name}] section: {where}")
+        # A default section no INI header can name keeps [DEFAULT] out of the result.
+        parser = _load(default_section="\0")
+        if not parser.has_section(name):
+            raise LookupError(f"no [{name}] section in config file {path!r}")
+        return dict(parser[name])

@@ -1,0 +1,84 @@
+#include "errors.hpp"
+
+Caught Caught::fetch() {
+    Caught c;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    c.type_ = Ref::steal(type);
+    c.value_ = Ref::steal(value);
+    c.traceback_ = Ref::steal(traceback);
+    return c;
+}
+
+std::nullptr_t Caught::restore() {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    return nullptr;
+}
+
+Handling::Handling(const Caught& caught) : outer_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(caught.value());
+}
+
+Handling::~Handling() {
+    PyErr_SetHandledException(outer_);
+    Py_XDECREF(outer_);
+}
+
+bool path_texts(State& st, PyObject* path_owner, PathTexts& out) {
+    Ref path = Ref::steal(PyObject_GetAttr(path_owner, st.s_path));
+    if (!path) return false;
+    out.p = Ref::steal(PyObject_CallMethodNoArgs(path.get(), st.s_as_posix));
+    out.s = Ref::steal(PyObject_Str(path.get()));
+    if (!out.p || !out.s) return false;
+    if (!PyUnicode_Check(out.p.get())) {
+        PyErr_Format(PyExc_TypeError, "as_posix() returned %.200s, not str", Py_TYPE(out.p.get())->tp_name);
+        return false;
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(out.p.get());
+    const int kind = PyUnicode_KIND(out.p.get());
+    const void* data = PyUnicode_DATA(out.p.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == 0 || c == '\r' || c == '\n') {
+            raise_about(PyExc_ValueError, "'", out.s.get(),
+                        "' contains NUL, CR or LF, which FTP cannot carry.");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool check_exact(PyObject* value, PyTypeObject* type, const char* name, const char* type_name) {
+    if (Py_IS_TYPE(value, type)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, type_name, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+std::nullptr_t raise_about(PyObject* exc_type, const char* before, PyObject* s, const char* after) {
+    PyErr_Format(exc_type, "%s%U%s", before, s, after);
+    return nullptr;
+}
+
+bool drop_client(State& st, PyObject* self) {
+    Ref key = Ref::steal(PyObject_CallMethodNoArgs(self, st.s__key_on_thread));
+    Ref done = Ref::steal(key ? PyObject_CallMethodOneArg(st.local, st.s_delattr, key.get()) : nullptr);
+    return static_cast<bool>(done);
+}
+
+bool valid_reset(State& st, PyObject* self) {
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, st.s__valid_reset));
+    return static_cast<bool>(r);
+}
+
+int truth_of_attr(PyObject* obj, PyObject* attr) {
+    Ref v = Ref::steal(PyObject_GetAttr(obj, attr));
+    return v ? PyObject_IsTrue(v.get()) : -1;
+}
+
+int truth_of_call(PyObject* obj, PyObject* method) {
+    Ref v = Ref::steal(PyObject_CallMethodNoArgs(obj, method));
+    return v ? PyObject_IsTrue(v.get()) : -1;
+}

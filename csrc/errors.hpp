@@ -1,0 +1,68 @@
+// Error plumbing written once: catching an exception the way an `except`
+// clause does, raising a new one while it is handled (so it becomes the new
+// error's __context__, with no __cause__), and the module's messages.
+#pragma once
+#include "state.hpp"
+
+// The exception taken off the error indicator, as an `except` clause sees it.
+class Caught {
+public:
+    // Takes the pending exception; its traceback is attached to it, so that a
+    // later __context__ still shows where it came from.
+    static Caught fetch();
+
+    bool matches(PyObject* exc_type) const {
+        return PyErr_GivenExceptionMatches(type_.get(), exc_type) != 0;
+    }
+    bool is_ordinary() const { return matches(PyExc_Exception); }
+    PyObject* value() const { return value_.get(); }
+    // Raises it again, unchanged (a bare `raise`). Returns null for the caller.
+    std::nullptr_t restore();
+
+private:
+    Ref type_, value_, traceback_;
+};
+
+// While alive, `caught` is the exception being handled, as inside its
+// `except` block: what is raised meanwhile gets it as __context__.
+class Handling {
+public:
+    explicit Handling(const Caught& caught);
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* outer_;
+};
+
+// The texts of a path object: P goes into FTP commands, S into messages.
+struct PathTexts {
+    Ref p;
+    Ref s;
+};
+
+// P and S of `path_owner.path`. FTP cannot carry NUL, CR or LF (a NUL cuts a
+// command short on many servers: "DELE a<NUL>.bak" removes "a"), so a path
+// holding one is refused with ValueError before anything is sent.
+bool path_texts(State& st, PyObject* path_owner, PathTexts& out);
+
+// "Argument 'NAME' has incorrect type (expected TYPE, got GOT)" unless `value`
+// is exactly of `type`. Returns false with the TypeError set.
+bool check_exact(PyObject* value, PyTypeObject* type, const char* name, const char* type_name);
+
+// Raises `exc_type` with `before` + S + `after`; always returns null.
+std::nullptr_t raise_about(PyObject* exc_type, const char* before, PyObject* s, const char* after);
+
+// Empties the thread's client slot without sending anything on the client;
+// false if that raised.
+bool drop_client(State& st, PyObject* self);
+
+// Calls self._valid_reset(); false if it raised.
+bool valid_reset(State& st, PyObject* self);
+
+// Truth of `self.<attr>` (a property such as `exists`): 1, 0, or -1 on error.
+int truth_of_attr(PyObject* obj, PyObject* attr);
+
+// Truth of `self.<method>()`: 1, 0, or -1 on error.
+int truth_of_call(PyObject* obj, PyObject* method);
