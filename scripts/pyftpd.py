@@ -1,0 +1,24 @@
+"""A pyftpdlib server on port 21 of one loopback address, for tests and the tour.
+
+usage: python pyftpd.py HOST ROOT USER PASSWORD [MAX_CONNECTIONS]
+"""
+
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def serve(host, root, user, password, max_cons=256):
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(user, password, root, perm="elradfmwMT")
+    handler = type("Handler", (FTPHandler,), {"authorizer": authorizer, "banner": "corvane test server"})
+    server = FTPServer((host, 21), handler)
+    server.max_cons = max_cons
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    host, root, user, password = sys.argv[1:5]
+    serve(host, root, user, password, *(int(a) for a in sys.argv[5:6]))

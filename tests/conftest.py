@@ -1,0 +1,93 @@
+import os
+import sys
+import tempfile
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+import servers  # noqa: E402
+from fakes import FakeServer  # noqa: E402
+
+from corvane.base import Local  # noqa: E402
+from corvane.ftp.path import FTPPath  # noqa: E402
+
+
+def _clear_slot():
+    Local.delattr(FTPPath("/")._key_on_thread())
+
+
+@pytest.fixture(autouse=True)
+def fresh_client(monkeypatch):
+    """Each test starts with no client on its thread and retries without pauses."""
+    monkeypatch.setenv("CORVANE_RETRY_DELAY", "0")
+    monkeypatch.delenv("CORVANE_RETRY_TIMES", raising=False)
+    _clear_slot()
+    yield
+    _clear_slot()
+
+
+# ---- fake client ---------------------------------------------------------
+
+@pytest.fixture
+def fake():
+    """An in-memory server in pyftpdlib's manner; `fake.quirks` may be changed."""
+    return FakeServer("pyftpdlib")
+
+
+@pytest.fixture
+def fake_path(fake, monkeypatch):
+    """FTPPath objects whose clients are sessions of `fake` (made by the real _reset)."""
+    monkeypatch.delenv("CORVANE_CONFIG", raising=False)
+
+    class FakePath(FTPPath):
+        _creator = staticmethod(lambda **settings: fake.connect(**settings))
+
+        def _read_config(self, section):
+            return {"host": "fake.invalid"}
+
+    return FakePath
+
+
+# ---- real servers --------------------------------------------------------
+
+def pytest_generate_tests(metafunc):
+    if "server" in metafunc.fixturenames:
+        wanted = os.environ.get("CORVANE_SERVERS")
+        names = wanted.split(",") if wanted else list(servers.SERVERS)
+        metafunc.parametrize("server", names, indirect=True, scope="session")
+
+
+_running = {}
+
+
+@pytest.fixture(scope="session")
+def server(request):
+    """A real FTP server, started once per session, with CORVANE_CONFIG naming it."""
+    name = request.param
+    if name not in _running:
+        workdir = os.path.join(tempfile.gettempdir(), f"corvane-e2e-{name}-{os.getpid()}")
+        _running[name] = servers.start(name, workdir)
+        request.addfinalizer(_running[name].stop)
+    return _running[name]
+
+
+@pytest.fixture
+def remote(server, tmp_path, monkeypatch, request):
+    """A fresh remote directory for one test: yields (FTPPath of it, its local twin)."""
+    config = tmp_path / "corvane.ini"
+    config.write_text(server.config_text())
+    monkeypatch.setenv("CORVANE_CONFIG", str(config))
+    group = request.node.get_closest_marker("group")
+    reason = servers.NOT_APPLICABLE.get((server.name, group.args[0] if group else None))
+    if reason:
+        pytest.skip(reason)
+    name = request.node.name.replace("[", "_").replace("]", "").replace("/", "_")[:80]
+    local = os.path.join(server.root, name)
+    if os.path.exists(local):
+        import shutil
+        shutil.rmtree(local)
+    os.makedirs(local)
+    if server.extra.get("owner"):
+        os.chown(local, *server.extra["owner"])
+    return FTPPath("/" + name), local
