@@ -90,4 +90,8 @@ def remote(server, tmp_path, monkeypatch, request):
     os.makedirs(local)
     if server.extra.get("owner"):
         os.chown(local, *server.extra["owner"])
+        # The test makes its files as root; with no umask the server's login may change and
+        # remove them too (everything it makes itself it owns anyway).
+        umask = os.umask(0)
+        request.addfinalizer(lambda: os.umask(umask))
     return FTPPath("/" + name), local

@@ -4,15 +4,20 @@ Every server listens on port 21 of its own loopback alias (ftplib.FTP takes no
 port), serves its own temporary root and accepts one user login.
 """
 
+import ctypes
 import os
+import pwd
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
 
-USER_PASSWORD = "Pw-ftp-test1"
+USER_PASSWORD = "Pw-ftp-test1"  # scripts/install-ftp-servers.sh gives the Debian logins this one
+UNPACKED = "/opt/corvane-ftp-servers"  # where that script unpacks proftpd and pure-ftpd
+INSTALL_HINT = "run scripts/install-ftp-servers.sh as root first"
 
 
 @dataclass
@@ -31,11 +36,11 @@ class RunningServer:
 
     def stop(self):
         if self.process and self.process.poll() is None:
-            self.process.terminate()
+            os.killpg(self.process.pid, signal.SIGTERM)
             try:
                 self.process.wait(10)
             except subprocess.TimeoutExpired:
-                self.process.kill()
+                os.killpg(self.process.pid, signal.SIGKILL)
                 self.process.wait(10)
 
 
@@ -47,41 +52,126 @@ def clean_env():
     return env
 
 
+def answers(host):
+    try:
+        with socket.create_connection((host, 21), timeout=1) as s:
+            return s.recv(3) == b"220"
+    except OSError:
+        return False
+
+
 def wait_listening(host, process, seconds=15.0):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if process.poll() is not None:
             raise RuntimeError(f"FTP server on {host} exited with {process.returncode}")
-        try:
-            with socket.create_connection((host, 21), timeout=1) as s:
-                if s.recv(3) == b"220":
-                    return
-        except OSError:
-            time.sleep(0.05)
+        if answers(host):
+            return
+        time.sleep(0.05)
     raise RuntimeError(f"FTP server on {host} did not start within {seconds} s")
 
 
 def start_pyftpdlib(workdir):
     host = os.environ.get("CORVANE_PYFTPDLIB_HOST", "127.0.0.5")
+    root = served_root(workdir)
+    script = os.path.join(os.path.dirname(__file__), "..", "scripts", "pyftpd.py")
+    return launch(RunningServer("pyftpdlib", host, root, "ftppy"), workdir,
+                  [sys.executable, script, host, root, "ftppy", USER_PASSWORD])
+
+
+def start_vsftpd(workdir):
+    server = debian_server("vsftpd", "127.0.0.2", "ftpvs", workdir)
+    os.mkdir(os.path.join(workdir, "empty"))  # vsftpd's secure_chroot_dir: empty, not writable
+    return launch(server, workdir, [daemon("/usr/sbin/vsftpd"), config_file("vsftpd.conf", server, workdir)])
+
+
+def start_proftpd(workdir):
+    server = debian_server("proftpd", "127.0.0.3", "ftppro", workdir)
+    return launch(server, workdir, [daemon(UNPACKED + "/proftpd-core/usr/sbin/proftpd"), "--nodaemon",
+                                    "-c", config_file("proftpd.conf", server, workdir)])
+
+
+def start_pureftpd(workdir):
+    server = debian_server("pureftpd", "127.0.0.4", "ftppure", workdir)
+    return launch(server, workdir, [
+        daemon(UNPACKED + "/pure-ftpd/usr/sbin/pure-ftpd"),
+        "--bind", f"{server.host},21", "--ipv4only", "--login", "unix", "--chrooteveryone",
+        "--noanonymous", "--dontresolve", "--minuid", "1", "--passiveportrange", "42000:42999",
+        "--maxclientsnumber", "256", "--displaydotfiles", "--pidfile", os.path.join(workdir, "pure-ftpd.pid")])
+
+
+def served_root(workdir):
     root = os.path.join(workdir, "root")
     os.makedirs(root, exist_ok=True)
-    log = open(os.path.join(workdir, "server.log"), "wb")
-    process = subprocess.Popen(
-        [sys.executable, os.path.join(os.path.dirname(__file__), "..", "scripts", "pyftpd.py"),
-         host, root, "ftppy", USER_PASSWORD],
-        stdout=log, stderr=subprocess.STDOUT, env=clean_env())
-    server = RunningServer("pyftpdlib", host, root, "ftppy", process=process)
+    return root
+
+
+def debian_server(name, host, user, workdir):
+    """A server whose sessions run as the system user `user`, made by the install script."""
     try:
-        wait_listening(host, process)
-    except Exception:
+        entry = pwd.getpwnam(user)
+    except KeyError:
+        raise RuntimeError(f"{name}: no user {user}; {INSTALL_HINT}") from None
+    if os.geteuid() != 0:
+        raise RuntimeError(f"{name}: starting it needs root (port 21, sessions as {user})")
+    root = served_root(workdir)
+    os.chown(root, entry.pw_uid, entry.pw_gid)
+    # vsftpd needs the home to exist and pure-ftpd chroots to it (it has no setting for
+    # that), so the login's home is a link to this run's root.
+    os.makedirs(os.path.dirname(entry.pw_dir), exist_ok=True)
+    os.symlink(root, entry.pw_dir + ".new")
+    os.replace(entry.pw_dir + ".new", entry.pw_dir)
+    return RunningServer(name, host, root, user, extra={"owner": (entry.pw_uid, entry.pw_gid)})
+
+
+def daemon(path):
+    if not os.access(path, os.X_OK):
+        raise RuntimeError(f"{path} is missing; {INSTALL_HINT}")
+    return path
+
+
+def config_file(template, server, workdir):
+    with open(os.path.join(os.path.dirname(__file__), "ftpd", template)) as f:
+        text = f.read().format(host=server.host, root=server.root, workdir=workdir)
+    path = os.path.join(workdir, template)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def launch(server, workdir, argv):
+    """Starts `argv` as `server`'s listener and waits until it greets."""
+    if answers(server.host):
+        raise RuntimeError(f"something already listens on {server.host}:21 (a server left from "
+                           f"another run? `ss -ltnp` names it)")
+    log_path = os.path.join(workdir, "server.log")
+    with open(log_path, "wb") as log:
+        # Its own process group, so that stop() reaches the per-login children too.
+        server.process = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, cwd=workdir,
+                                          env=clean_env(), start_new_session=True,
+                                          preexec_fn=die_with_parent)
+    try:
+        wait_listening(server.host, server.process)
+    except Exception as error:
         server.stop()
-        raise
+        with open(log_path, errors="replace") as log:
+            raise RuntimeError(f"{server.name}: {error}; its output:\n{log.read()[-2000:]}") from None
     return server
+
+
+def die_with_parent():
+    """Best effort for a pytest killed outright: the kernel sends SIGTERM to the server.
+    (ProFTPD's master drops this when it switches to user nobody.)"""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 # The servers the end-to-end suite runs against, in the order they run.
 SERVERS = {
     "pyftpdlib": start_pyftpdlib,
+    "vsftpd": start_vsftpd,
+    "proftpd": start_proftpd,
+    "pureftpd": start_pureftpd,
 }
 
 # The one table of tests that cannot run on a server: (server, test group) -> reason.

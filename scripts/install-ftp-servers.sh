@@ -1,0 +1,95 @@
+#!/bin/bash
+# Installs the three Debian FTP daemons the end-to-end tests start (see tests/servers.py)
+# on Debian 12, as root. Safe to run again: when all is in place it only checks and exits.
+#
+# The daemons all declare "Conflicts: ftp-server", so only vsftpd is installed with apt;
+# proftpd and pure-ftpd are unpacked from their .deb files into $DEST, with the shared
+# libraries they link against installed from apt.
+set -euo pipefail
+
+DEST=/opt/corvane-ftp-servers
+PASSWORD=Pw-ftp-test1           # tests/servers.py logs in with it
+USERS="ftpvs ftppro ftppure"    # one login per daemon, so no server sees another's files
+UNPACKED="proftpd-core:usr/sbin/proftpd pure-ftpd:usr/sbin/pure-ftpd"
+
+[ "$(id -u)" = 0 ] || { echo "$0: run as root" >&2; exit 1; }
+
+CLEANUP=()
+trap 'rm -rf -- "${CLEANUP[@]}"' EXIT
+
+binaries() {
+    echo /usr/sbin/vsftpd
+    for entry in $UNPACKED; do echo "$DEST/${entry%%:*}/${entry#*:}"; done
+}
+
+# A binary counts as installed when it exists and the loader finds every library it needs.
+installed() {
+    local binary
+    for binary in $(binaries); do
+        [ -x "$binary" ] || return 1
+        ! ldd "$binary" | grep -q 'not found' || return 1
+    done
+}
+
+# The "lib..." names in a .deb's Depends field (first alternative, version dropped).
+library_depends() {
+    dpkg-deb -f "$1" Depends | tr ',' '\n' | sed -e 's/|.*//' -e 's/(.*)//' -e 's/ //g' \
+        | grep -E '^(lib|zlib)' || true
+}
+
+install_packages() {
+    if [ "$(apt-cache policy vsftpd proftpd-core pure-ftpd | grep -c 'Candidate: [0-9]')" != 3 ]; then
+        apt-get update
+    fi
+    local debs
+    debs=$(mktemp -d)
+    CLEANUP+=("$debs")
+    (cd "$debs" && apt-get download proftpd-core pure-ftpd)
+
+    # A fresh machine would start vsftpd as a service listening on every address's
+    # port 21, which the test servers need: keep it from starting, now and at boot.
+    local policy=/usr/sbin/policy-rc.d
+    if [ ! -e "$policy" ]; then
+        CLEANUP+=("$policy")
+        printf '#!/bin/sh\nexit 101\n' > "$policy"
+        chmod 755 "$policy"
+    fi
+    # shellcheck disable=SC2046  # one package name per word
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends vsftpd \
+        $(for deb in "$debs"/*.deb; do library_depends "$deb"; done | sort -u)
+    if command -v systemctl > /dev/null; then
+        systemctl disable vsftpd 2> /dev/null || true
+        if [ -d /run/systemd/system ]; then systemctl stop vsftpd || true; fi
+    fi
+
+    mkdir -p "$DEST"
+    local entry package
+    for entry in $UNPACKED; do
+        package=${entry%%:*}
+        rm -rf "$DEST/$package.new"
+        dpkg -x "$debs/${package}"_*.deb "$DEST/$package.new"
+        rm -rf "$DEST/$package"
+        mv "$DEST/$package.new" "$DEST/$package"
+    done
+}
+
+# vsftpd's PAM stack admits only users whose shell is listed in /etc/shells.
+ensure_users() {
+    grep -qx /bin/sh /etc/shells || echo /bin/sh >> /etc/shells
+    mkdir -p "$DEST/home"
+    local user
+    for user in $USERS; do
+        if ! id "$user" > /dev/null 2>&1; then
+            useradd --system --no-create-home --home-dir "$DEST/home/$user" \
+                --shell /bin/sh --user-group "$user"
+            echo "$user:$PASSWORD" | chpasswd
+        elif [ "$(getent passwd "$user" | cut -d: -f7)" != /bin/sh ]; then
+            usermod --shell /bin/sh "$user"
+        fi
+    done
+}
+
+installed || install_packages
+ensure_users
+installed || { echo "$0: FTP server binaries still missing or unloadable" >&2; exit 1; }
+echo "FTP test servers ready: $(binaries | tr '\n' ' ')"
