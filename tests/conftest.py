@@ -1,4 +1,5 @@
 import os
+import signal
 import sys
 import tempfile
 
@@ -59,6 +60,9 @@ def pytest_generate_tests(metafunc):
 
 
 _running = {}
+
+# A terminated run stops like an interrupted one, through the finalizers that stop the servers.
+signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 
 @pytest.fixture(scope="session")

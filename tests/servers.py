@@ -52,12 +52,13 @@ def clean_env():
     return env
 
 
-def answers(host):
+def greeting(host):
+    """The first line the server on host:21 sends, or None when nothing listens there."""
     try:
         with socket.create_connection((host, 21), timeout=1) as s:
-            return s.recv(3) == b"220"
+            return s.makefile("rb").readline(200).decode(errors="replace").strip()
     except OSError:
-        return False
+        return None
 
 
 def wait_listening(host, process, seconds=15.0):
@@ -65,8 +66,11 @@ def wait_listening(host, process, seconds=15.0):
     while time.monotonic() < deadline:
         if process.poll() is not None:
             raise RuntimeError(f"FTP server on {host} exited with {process.returncode}")
-        if answers(host):
-            return
+        line = greeting(host)
+        if line is not None:
+            if line.startswith("220"):
+                return
+            raise RuntimeError(f"FTP server on {host} greets with {line!r}")
         time.sleep(0.05)
     raise RuntimeError(f"FTP server on {host} did not start within {seconds} s")
 
@@ -141,7 +145,7 @@ def config_file(template, server, workdir):
 
 def launch(server, workdir, argv):
     """Starts `argv` as `server`'s listener and waits until it greets."""
-    if answers(server.host):
+    if greeting(server.host) is not None:
         raise RuntimeError(f"something already listens on {server.host}:21 (a server left from "
                            f"another run? `ss -ltnp` names it)")
     log_path = os.path.join(workdir, "server.log")
@@ -160,8 +164,7 @@ def launch(server, workdir, argv):
 
 
 def die_with_parent():
-    """Best effort for a pytest killed outright: the kernel sends SIGTERM to the server.
-    (ProFTPD's master drops this when it switches to user nobody.)"""
+    """For a pytest killed outright, which runs no finalizer: the kernel sends the server SIGTERM."""
     PR_SET_PDEATHSIG = 1
     ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
@@ -179,6 +182,11 @@ NOT_APPLICABLE = {}
 
 
 def start(name, workdir):
-    shutil.rmtree(workdir, ignore_errors=True)
-    os.makedirs(workdir)
-    return SERVERS[name](workdir)
+    # vsftpd refuses logins when its files are writable by others; a test may have cleared the umask.
+    umask = os.umask(0o022)
+    try:
+        shutil.rmtree(workdir, ignore_errors=True)
+        os.makedirs(workdir)
+        return SERVERS[name](workdir)
+    finally:
+        os.umask(umask)
