@@ -99,7 +99,7 @@ def test_pwd_refused_means_no_directory_probe(fake, fake_path):
 
 
 @pytest.mark.parametrize("path, expected, resets", [
-    ("/d/empty.bin", False, 0), ("/d/f.txt", False, 1), ("/d/emptydir", True, 1)])
+    ("/d/empty.bin", False, 0), ("/d/f.txt", False, 1), ("/d", True, 1)])
 def test_is_dir(fake, counting, path, expected, resets):
     tree(fake)
     assert counting(path).is_dir() is expected
