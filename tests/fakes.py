@@ -182,7 +182,8 @@ class FakeFTP:
         if fs.get(path) is not None:
             if not q["nlst_file"]:
                 return self._reply("550 Can't check for file existence")
-            return self._done([posixpath.basename(path)])
+            hidden = q["hides_dots"] and posixpath.basename(path).startswith(".")
+            return self._done([] if hidden else [posixpath.basename(path)])
         names = [n for n in self.server.children(path) if not (q["hides_dots"] and n.startswith("."))]
         if not names:
             if q["nlst_empty_dir"] == "550":
