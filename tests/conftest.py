@@ -1,4 +1,5 @@
 import os
+import re
 import signal
 import sys
 import tempfile
@@ -86,7 +87,10 @@ def remote(server, tmp_path, monkeypatch, request):
     reason = servers.NOT_APPLICABLE.get((server.name, group.args[0] if group else None))
     if reason:
         pytest.skip(reason)
-    name = request.node.name.replace("[", "_").replace("]", "").replace("/", "_")[:80]
+    # Only plain characters: a test's parameters must not turn up in the path of its
+    # directory (Pure-FTPd refuses any path with a backslash, and takes "*" in LIST's
+    # argument as a pattern).
+    name = re.sub(r"[^A-Za-z0-9_.-]", "_", request.node.name)[:80]
     local = os.path.join(server.root, name)
     if os.path.exists(local):
         import shutil

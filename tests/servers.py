@@ -36,12 +36,20 @@ class RunningServer:
 
     def stop(self):
         if self.process and self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
+            self.signal(signal.SIGTERM)
             try:
                 self.process.wait(10)
             except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
+                self.signal(signal.SIGKILL)
                 self.process.wait(10)
+
+    def signal(self, number):
+        """To the whole process group when the server leads one (see launch), so that
+        its per-login children go too."""
+        if os.getpgid(self.process.pid) == self.process.pid:
+            os.killpg(self.process.pid, number)
+        else:
+            self.process.send_signal(number)
 
 
 def clean_env():
