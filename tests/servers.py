@@ -109,7 +109,9 @@ def start_pureftpd(workdir):
         daemon(UNPACKED + "/pure-ftpd/usr/sbin/pure-ftpd"),
         "--bind", f"{server.host},21", "--ipv4only", "--login", "unix", "--chrooteveryone",
         "--noanonymous", "--dontresolve", "--minuid", "1", "--passiveportrange", "42000:42999",
-        "--maxclientsnumber", "256", "--displaydotfiles", "--pidfile", os.path.join(workdir, "pure-ftpd.pid")])
+        "--maxclientsnumber", "256", "--displaydotfiles", "--pidfile", os.path.join(workdir, "pure-ftpd.pid"),
+        # A listing longer than 10,000 entries is cut there by default, with a 226 reply.
+        "--limitrecursion", "1000000:5"])
 
 
 def served_root(workdir):
