@@ -31,10 +31,9 @@ installed() {
     done
 }
 
-# The "lib..." names in a .deb's Depends field (first alternative, version dropped).
+# The library entries of a .deb's Depends field, version constraints kept.
 library_depends() {
-    dpkg-deb -f "$1" Depends | tr ',' '\n' | sed -e 's/|.*//' -e 's/(.*)//' -e 's/ //g' \
-        | grep -E '^(lib|zlib)' || true
+    dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//' | grep -E '^(lib|zlib)' || true
 }
 
 install_packages() {
@@ -54,9 +53,10 @@ install_packages() {
         printf '#!/bin/sh\nexit 101\n' > "$policy"
         chmod 755 "$policy"
     fi
-    # shellcheck disable=SC2046  # one package name per word
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends vsftpd \
-        $(for deb in "$debs"/*.deb; do library_depends "$deb"; done | sort -u)
+    # "satisfy" installs what is missing and leaves alone what already fits.
+    local wanted
+    wanted=$( (echo vsftpd; for deb in "$debs"/*.deb; do library_depends "$deb"; done) | sort -u | paste -sd,)
+    DEBIAN_FRONTEND=noninteractive apt-get satisfy -y --no-install-recommends "$wanted"
     if command -v systemctl > /dev/null; then
         systemctl disable vsftpd 2> /dev/null || true
         if [ -d /run/systemd/system ]; then systemctl stop vsftpd || true; fi
