@@ -73,19 +73,22 @@ install_packages() {
     done
 }
 
-# vsftpd's PAM stack admits only users whose shell is listed in /etc/shells.
+# vsftpd's PAM stack admits only users whose shell is listed in /etc/shells. The homes are
+# links that tests/servers.py points at each run's served root.
 ensure_users() {
     grep -qx /bin/sh /etc/shells || echo /bin/sh >> /etc/shells
     mkdir -p "$DEST/home"
-    local user
+    local user home
     for user in $USERS; do
+        home=$DEST/home/$user
         if ! id "$user" > /dev/null 2>&1; then
-            useradd --system --no-create-home --home-dir "$DEST/home/$user" \
-                --shell /bin/sh --user-group "$user"
-            echo "$user:$PASSWORD" | chpasswd
-        elif [ "$(getent passwd "$user" | cut -d: -f7)" != /bin/sh ]; then
-            usermod --shell /bin/sh "$user"
+            useradd --system --no-create-home --home-dir "$home" --shell /bin/sh --user-group "$user"
+        elif [ "$(getent passwd "$user" | cut -d: -f6-)" = "$home:/bin/sh" ]; then
+            continue
+        else
+            usermod --home "$home" --shell /bin/sh "$user"
         fi
+        echo "$user:$PASSWORD" | chpasswd
     done
 }
 

@@ -1,5 +1,6 @@
 import os
 import re
+import shutil
 import signal
 import sys
 import tempfile
@@ -73,7 +74,13 @@ def server(request):
     if name not in _running:
         workdir = os.path.join(tempfile.gettempdir(), f"corvane-e2e-{name}-{os.getpid()}")
         _running[name] = servers.start(name, workdir)
-        request.addfinalizer(_running[name].stop)
+
+        def finish():
+            stopped = _running.pop(name)
+            stopped.stop()
+            shutil.rmtree(stopped.root, ignore_errors=True)  # the test files; the server's log stays
+
+        request.addfinalizer(finish)
     return _running[name]
 
 
@@ -93,7 +100,6 @@ def remote(server, tmp_path, monkeypatch, request):
     name = re.sub(r"[^A-Za-z0-9_.-]", "_", request.node.name)[:80]
     local = os.path.join(server.root, name)
     if os.path.exists(local):
-        import shutil
         shutil.rmtree(local)
     os.makedirs(local)
     if server.extra.get("owner"):

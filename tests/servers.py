@@ -122,19 +122,21 @@ def served_root(workdir):
 
 def debian_server(name, host, user, workdir):
     """A server whose sessions run as the system user `user`, made by the install script."""
+    if os.geteuid() != 0:
+        raise RuntimeError(f"{name}: starting it needs root (port 21, sessions as {user})")
+    # vsftpd needs the home to exist and pure-ftpd chroots to it (it has no setting for
+    # that), so the login's home is a link to this run's root.
+    home = os.path.join(UNPACKED, "home", user)
     try:
         entry = pwd.getpwnam(user)
     except KeyError:
-        raise RuntimeError(f"{name}: no user {user}; {INSTALL_HINT}") from None
-    if os.geteuid() != 0:
-        raise RuntimeError(f"{name}: starting it needs root (port 21, sessions as {user})")
+        entry = None
+    if entry is None or entry.pw_dir != home:
+        raise RuntimeError(f"{name}: no user {user} with home {home}; {INSTALL_HINT}")
     root = served_root(workdir)
     os.chown(root, entry.pw_uid, entry.pw_gid)
-    # vsftpd needs the home to exist and pure-ftpd chroots to it (it has no setting for
-    # that), so the login's home is a link to this run's root.
-    os.makedirs(os.path.dirname(entry.pw_dir), exist_ok=True)
-    os.symlink(root, entry.pw_dir + ".new")
-    os.replace(entry.pw_dir + ".new", entry.pw_dir)
+    os.symlink(root, home + ".new")
+    os.replace(home + ".new", home)
     return RunningServer(name, host, root, user, extra={"owner": (entry.pw_uid, entry.pw_gid)})
 
 
