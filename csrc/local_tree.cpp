@@ -38,7 +38,9 @@ bool raise_os_error(int code, const char* message, PyObject* path) {
     return false;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // 1 when some ancestor of `local` on its own path is the directory `own`,
 // 0 when none is, -1 on error.

@@ -26,7 +26,8 @@ bool store(State& st, PyObject* self, PyObject* p, MakeStream stream) {
     Ref stor = client ? command("STOR", p) : Ref();
     Ref source = stor ? stream() : Ref();
     if (!source) return false;
-    Ref done = Ref::steal(PyObject_CallMethodObjArgs(client.get(), st.s_storbinary, stor.get(), source.get(), nullptr));
+    Ref done = Ref::steal(
+        PyObject_CallMethodObjArgs(client.get(), st.s_storbinary, stor.get(), source.get(), nullptr));
     return static_cast<bool>(done);
 }
 
@@ -36,7 +37,8 @@ Ref retrieve(State& st, PyObject* self, PyObject* p) {
     Ref retr = client ? command("RETR", p) : Ref();
     Ref sink = retr ? new_block_sink(st) : Ref();
     if (!sink) return {};
-    Ref done = Ref::steal(PyObject_CallMethodObjArgs(client.get(), st.s_retrbinary, retr.get(), sink.get(), nullptr));
+    Ref done = Ref::steal(
+        PyObject_CallMethodObjArgs(client.get(), st.s_retrbinary, retr.get(), sink.get(), nullptr));
     if (!done) {
         drop_blocks(sink.get());
         return {};
@@ -46,6 +48,8 @@ Ref retrieve(State& st, PyObject* self, PyObject* p) {
 
 // The `with open(local, "rb")` block around the store of one local file.
 bool store_local_file(State& st, PyObject* self, PyObject* local, PyObject* p) {
+    // Looked up at each call, as Python code finds `open`, so that a
+    // replaced builtins.open is the one used.
     PyObject* open = PyDict_GetItemWithError(PyEval_GetBuiltins(), st.s_open);  // borrowed
     if (!open) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'open' is not defined");
@@ -65,8 +69,9 @@ bool store_local_file(State& st, PyObject* self, PyObject* local, PyObject* p) {
     {
         Handling handling(failure);
         PyObject* error = failure.value();
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error));
         Ref traceback = Ref::steal(PyException_GetTraceback(error));
-        Ref left = Ref::steal(PyObject_CallMethodObjArgs(file.get(), st.s___exit__, reinterpret_cast<PyObject*>(Py_TYPE(error)), error,
+        Ref left = Ref::steal(PyObject_CallMethodObjArgs(file.get(), st.s___exit__, type, error,
                                                          traceback ? traceback.get() : Py_None, nullptr));
         if (!left) return false;
     }
