@@ -18,17 +18,19 @@
 
 namespace {
 
-// stat(2), following links, as os.stat does it: false with the OSError naming
-// `path` set, or the ValueError of a path the system cannot take (a NUL).
-bool local_stat(PyObject* path, struct stat& out) {
+// stat(2) of what a path-like names, following links, as os.stat does it:
+// false with the OSError naming the path set, or the ValueError of a path the
+// system cannot take (a NUL).
+bool local_stat(PyObject* path_like, struct stat& out) {
+    Ref text = Ref::steal(PyOS_FSPath(path_like));
     PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path, &encoded)) return false;
+    if (!text || !PyUnicode_FSConverter(text.get(), &encoded)) return false;
     Ref owner = Ref::steal(encoded);
     int failed;
     Py_BEGIN_ALLOW_THREADS
     failed = stat(PyBytes_AS_STRING(encoded), &out);
     Py_END_ALLOW_THREADS
-    if (failed) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    if (failed) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text.get());
     return !failed;
 }
 
@@ -73,15 +75,15 @@ const char* kind_of(mode_t mode) {
 
 bool check_no_loop(State& st, PyObject* local, PyObject* local_path) {
     struct stat own;
-    if (!local_stat(local_path, own)) return false;
+    if (!local_stat(local, own)) return false;
     int loop = has_itself_above(st, local, own);
     if (loop <= 0) return loop == 0;
     return raise_os_error(ELOOP, "Symbolic link loop: the directory is one of its own ancestors", local_path);
 }
 
-bool check_uploadable_file(PyObject* local_path) {
+bool check_uploadable_file(PyObject* local, PyObject* local_path) {
     struct stat found;
-    if (!local_stat(local_path, found)) {
+    if (!local_stat(local, found)) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
         PyErr_Clear();
         return true;

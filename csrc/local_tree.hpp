@@ -8,8 +8,8 @@
 // its own path: walking it would reach it again, for ever.
 bool check_no_loop(State& st, PyObject* local, PyObject* local_path);
 
-// False, with an OSError naming the path set, when `local_path` exists and is
-// neither a directory nor a regular file (a FIFO blocks the open until a
-// writer comes, a device may stream for ever). A path that cannot be examined
-// passes: open meets the same fault and reports it.
-bool check_uploadable_file(PyObject* local_path);
+// False, with an OSError naming `local_path` set, when what `local` (its
+// pathlib path) names exists and is neither a directory nor a regular file (a
+// FIFO blocks the open until a writer comes, a device may stream for ever). A
+// path that cannot be examined passes: open meets the same fault and reports it.
+bool check_uploadable_file(PyObject* local, PyObject* local_path);

@@ -80,7 +80,7 @@ bool store_local_file(State& st, PyObject* self, PyObject* local, PyObject* p) {
 }
 
 bool upload_file(State& st, PyObject* self, PyObject* local, PyObject* local_path, PyObject* p) {
-    if (!check_uploadable_file(local_path)) return false;
+    if (!check_uploadable_file(local, local_path)) return false;
     return make_parent(st, self) && store_local_file(st, self, local, p);
 }
 

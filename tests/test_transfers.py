@@ -249,10 +249,10 @@ def test_argument_is_checked_before_the_path(fake, path_cls, operation, arg):
 
 # ---- upload --------------------------------------------------------------
 
-def make_tree(root, spec):
+def make_tree(root, entries):
     """Files (bytes), directories (dict) and symbolic links (str: the target)."""
     root.mkdir(exist_ok=True)
-    for name, value in spec.items():
+    for name, value in entries.items():
         if isinstance(value, dict):
             make_tree(root / name, value)
         elif isinstance(value, str):
@@ -306,6 +306,12 @@ def test_upload_tree_in_listing_order(fake, path_cls, tmp_path):
 
     made = [c for c in fake.commands() if c.startswith(("MKD", "STOR"))]
     assert made == ["MKD /dst", *listing_order(src, "/dst")]
+
+
+def test_upload_of_empty_text_walks_the_working_directory(fake, path_cls, tmp_path, monkeypatch):
+    monkeypatch.chdir(make_tree(tmp_path / "cwd", {"a.txt": b"a", "sub": {"b.txt": b"b"}}))
+    path_cls("/dst").upload("")
+    assert remote_tree(fake, "/dst") == {"/a.txt": b"a", "/sub": None, "/sub/b.txt": b"b"}
 
 
 def test_upload_empty_directory_makes_only_it(fake, path_cls, tmp_path):
