@@ -14,7 +14,7 @@ small: Linux carries the high-water mark of the spawning process into the
 child's ru_maxrss at exec. VmHWM, the child's own mark, is reported beside it.
 
 usage: python bench/bench_transfers.py [--host 127.0.0.26] [--root DIR]
-       [--size-mib 256] [--runs 5] [--memory-gib 1]
+       [--size-mib 256] [--runs 5] [--memory-gib 1] [--memory-repeats 3]
 """
 
 import argparse
@@ -121,7 +121,8 @@ def throughput(host, size, runs):
     floor_write(ftp, "/tp/r.bin", data)
     target, source = FTPPath("/tp/w.bin"), FTPPath("/tp/r.bin")
     cases = {
-        "read": (lambda: floor_read(ftp, "/tp/r.bin"), source.read, lambda: floor_read(twin, "/tp/r.bin"), data),
+        "read": (lambda: floor_read(ftp, "/tp/r.bin"), source.read,
+                 lambda: floor_read(twin, "/tp/r.bin"), data),
         "write": (lambda: floor_write(ftp, "/tp/w.bin", data), lambda: target.write(data),
                   lambda: floor_write(twin, "/tp/w.bin", data), None),
     }
@@ -200,6 +201,15 @@ def peak_memory(host, root, size, repeats):
 
 # ---- main ----------------------------------------------------------------------
 
+def pin_apart(server_pid):
+    """Client and server on a core each, so that neither waits for the
+    other's time slice in the middle of a transfer."""
+    cores = sorted(os.sched_getaffinity(0))
+    if len(cores) >= 2:
+        os.sched_setaffinity(server_pid, {cores[0]})
+        os.sched_setaffinity(0, {cores[1]})
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default=os.environ.get("CORVANE_BENCH_HOST", "127.0.0.26"))
@@ -216,22 +226,19 @@ def main():
 
     size, memory_size = args.size_mib * MiB, int(args.memory_gib * 2**30)
     workdir = tempfile.mkdtemp(prefix="corvane-bench-", dir=args.root or pick_root(memory_size + 2 * size))
-    root = os.path.join(workdir, "root")
-    os.makedirs(root)
-    use_config(args.host, workdir)
-    server = start_server(args.host, root)
-    # Client and server each on a core of their own, so that neither waits
-    # for the other's time slice: on two cores that noise swamps the ratio.
-    if len(os.sched_getaffinity(0)) >= 2:
-        first, second, *_ = sorted(os.sched_getaffinity(0))
-        os.sched_setaffinity(server.pid, {first})
-        os.sched_setaffinity(0, {second})
     try:
-        report = {"peak_memory": peak_memory(args.host, root, memory_size, args.memory_repeats),
-                  "throughput": throughput(args.host, size, args.runs)}
+        root = os.path.join(workdir, "root")
+        os.makedirs(root)
+        use_config(args.host, workdir)
+        server = start_server(args.host, root)
+        try:
+            pin_apart(server.pid)
+            report = {"peak_memory": peak_memory(args.host, root, memory_size, args.memory_repeats),
+                      "throughput": throughput(args.host, size, args.runs)}
+        finally:
+            server.terminate()
+            server.wait(10)
     finally:
-        server.terminate()
-        server.wait(10)
         shutil.rmtree(workdir)
     print(json.dumps(report, indent=2))
 
