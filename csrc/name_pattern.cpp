@@ -136,6 +136,11 @@ NamePattern::NamePattern(PyObject* pattern) {
             steps_.push_back({Step::literal, c, 0});
         }
     }
+    const auto is_star = [](const Step& step) { return step.kind == Step::star; };
+    auto first_star = std::find_if(steps_.begin(), steps_.end(), is_star);
+    has_star_ = first_star != steps_.end();
+    head_ = first_star - steps_.begin();
+    tail_ = has_star_ ? std::find_if(steps_.rbegin(), steps_.rend(), is_star) - steps_.rbegin() : 0;
 }
 
 bool NamePattern::accepts(const Step& step, Py_UCS4 c) const {
@@ -152,31 +157,47 @@ bool NamePattern::accepts(const Step& step, Py_UCS4 c) const {
     return false;
 }
 
-// Every step but a star takes exactly one character, so trying each piece
+// Steps [first, last), none a star, against as many characters of `name`.
+template <typename Char>
+bool NamePattern::fits(Py_ssize_t first, Py_ssize_t last, const Char* name) const {
+    for (Py_ssize_t p = first; p < last; ++p)
+        if (!accepts(steps_[static_cast<std::size_t>(p)], name[p - first])) return false;
+    return true;
+}
+
+// Steps [first, last), which begin and end with a star, against the whole of
+// `name`. Every other step takes exactly one character, so trying each piece
 // between stars at its earliest place and moving only the last star on
 // failure finds a match whenever one exists, in O(name x pattern) at worst.
 template <typename Char>
-bool NamePattern::match(const Char* name, Py_ssize_t n) const {
-    const auto count = static_cast<Py_ssize_t>(steps_.size());
-    Py_ssize_t p = 0, s = 0;
+bool NamePattern::search(Py_ssize_t first, Py_ssize_t last, const Char* name, Py_ssize_t n) const {
+    Py_ssize_t p = first, s = 0;
     Py_ssize_t after_star = -1, resume = 0;
     while (s < n) {
-        if (p < count && steps_[static_cast<std::size_t>(p)].kind == Step::star) {
-            if (++p == count) return true;  // a trailing star takes the rest
+        if (steps_[static_cast<std::size_t>(p)].kind == Step::star) {
+            if (++p == last) return true;  // the closing star takes the rest
             after_star = p;
             resume = s;
-        } else if (p < count && accepts(steps_[static_cast<std::size_t>(p)], name[s])) {
+        } else if (accepts(steps_[static_cast<std::size_t>(p)], name[s])) {
             ++p;
             ++s;
-        } else if (after_star >= 0) {
+        } else {  // a star has been seen: the span opens with one
             p = after_star;
             s = ++resume;
-        } else {
-            return false;
         }
     }
-    while (p < count && steps_[static_cast<std::size_t>(p)].kind == Step::star) ++p;
-    return p == count;
+    while (p < last && steps_[static_cast<std::size_t>(p)].kind == Step::star) ++p;
+    return p == last;
+}
+
+// The fixed head and tail are tried first: most names fail there, in a few
+// comparisons, before any star is tried.
+template <typename Char>
+bool NamePattern::match(const Char* name, Py_ssize_t n) const {
+    const auto count = static_cast<Py_ssize_t>(steps_.size());
+    if (!has_star_) return n == count && fits(0, count, name);
+    if (n < head_ + tail_ || !fits(count - tail_, count, name + n - tail_) || !fits(0, head_, name)) return false;
+    return search(head_, count - tail_, name + head_, n - head_ - tail_);
 }
 
 bool NamePattern::matches(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) const {
