@@ -11,6 +11,7 @@
 #include "name_pattern.hpp"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -22,53 +23,44 @@ struct Item {
     bool joins;
 };
 
-using Chars = std::vector<Py_UCS4>;
-
-// translate()'s chunks of a bracket body with a `-` in it: the body is cut at
-// each `-` that can make a range. The first chunk is never empty; each later
-// one but the last holds at least two characters (a `-` found at k resumes
-// the search at k + 3), so the ends compared below always exist.
-std::vector<Chars> chunks_of(const Chars& pat, std::size_t begin, std::size_t end) {
-    std::vector<Chars> chunks;
+// translate()'s chunks of a bracket body pat[begin, end) with a `-` in it: the
+// body is cut at each `-` that can make a range. The first chunk is never
+// empty; each later one but the last holds at least two characters (a `-`
+// found at k resumes the search at k + 3), so the ends compared below exist.
+std::vector<std::u32string> chunks_of(const std::u32string& pat, std::size_t begin, std::size_t end) {
+    std::vector<std::u32string> chunks;
     std::size_t i = begin;
-    std::size_t k = pat[begin] == '!' ? begin + 2 : begin + 1;
-    while (true) {
-        auto found = std::find(pat.begin() + static_cast<std::ptrdiff_t>(std::min(k, end)),
-                               pat.begin() + static_cast<std::ptrdiff_t>(end), Py_UCS4('-'));
-        if (found == pat.begin() + static_cast<std::ptrdiff_t>(end)) break;
-        k = static_cast<std::size_t>(found - pat.begin());
-        chunks.emplace_back(pat.begin() + static_cast<std::ptrdiff_t>(i), found);
+    for (std::size_t k = pat.find(U'-', pat[begin] == U'!' ? begin + 2 : begin + 1); k < end;
+         k = pat.find(U'-', k + 3)) {
+        chunks.push_back(pat.substr(i, k - i));
         i = k + 1;
-        k += 3;
     }
     if (i < end)
-        chunks.emplace_back(pat.begin() + static_cast<std::ptrdiff_t>(i), pat.begin() + static_cast<std::ptrdiff_t>(end));
+        chunks.push_back(pat.substr(i, end - i));
     else
-        chunks.back().push_back('-');  // a trailing `-` is a member
+        chunks.back() += U'-';  // a trailing `-` is a member
     // Reversed ranges are invalid in a regex; translate() drops them, ends
     // and all, merging the neighbouring chunks, from the right.
     for (std::size_t c = chunks.size() - 1; c > 0; --c) {
         if (chunks[c - 1].back() > chunks[c].front()) {
             chunks[c - 1].pop_back();
-            chunks[c - 1].insert(chunks[c - 1].end(), chunks[c].begin() + 1, chunks[c].end());
+            chunks[c - 1] += chunks[c].substr(1);
             chunks.erase(chunks.begin() + static_cast<std::ptrdiff_t>(c));
         }
     }
     return chunks;
 }
 
-std::vector<Item> class_text(const Chars& pat, std::size_t begin, std::size_t end) {
+std::vector<Item> class_text(const std::u32string& pat, std::size_t begin, std::size_t end) {
     std::vector<Item> items;
-    if (std::find(pat.begin() + static_cast<std::ptrdiff_t>(begin), pat.begin() + static_cast<std::ptrdiff_t>(end),
-                  Py_UCS4('-')) == pat.begin() + static_cast<std::ptrdiff_t>(end)) {
+    if (pat.find(U'-', begin) >= end) {
         for (std::size_t i = begin; i < end; ++i) items.push_back({pat[i], false});
         return items;
     }
-    bool first = true;
-    for (const Chars& chunk : chunks_of(pat, begin, end)) {
-        if (!first) items.push_back({'-', true});
-        first = false;
-        for (Py_UCS4 c : chunk) items.push_back({c, false});
+    const std::vector<std::u32string> chunks = chunks_of(pat, begin, end);
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        if (c > 0) items.push_back({'-', true});
+        for (char32_t ch : chunks[c]) items.push_back({ch, false});
     }
     return items;
 }
@@ -80,14 +72,11 @@ bool NamePattern::CharSet::contains(Py_UCS4 c) const {
     return inside != negated;
 }
 
-NamePattern::CharSet NamePattern::compile_set(const Chars& pat, std::size_t begin, std::size_t end) {
+NamePattern::CharSet NamePattern::compile_set(const std::u32string& pat, std::size_t begin, std::size_t end) {
     std::vector<Item> items = class_text(pat, begin, end);
+    // An empty text matches nothing; "!" alone, negating nothing, matches any
+    // character.
     CharSet set;
-    // An empty text matches nothing; "!" alone matches any character.
-    if (items.size() == 1 && items[0].ch == '!') {
-        set.negated = true;
-        return set;
-    }
     std::size_t i = 0;
     if (!items.empty() && items[0].ch == '!') {
         set.negated = true;
@@ -108,9 +97,9 @@ NamePattern::CharSet NamePattern::compile_set(const Chars& pat, std::size_t begi
 }
 
 NamePattern::NamePattern(PyObject* pattern) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(pattern);
-    Chars pat(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) pat[static_cast<std::size_t>(i)] = PyUnicode_READ_CHAR(pattern, i);
+    std::u32string pat;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(pattern); i < n; ++i)
+        pat += static_cast<char32_t>(PyUnicode_READ_CHAR(pattern, i));
 
     const std::size_t size = pat.size();
     std::size_t i = 0;

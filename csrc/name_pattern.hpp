@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
 #include <vector>
 
 class NamePattern {
@@ -38,7 +39,7 @@ private:
         std::size_t set_at;  // index into sets_ for a set
     };
 
-    static CharSet compile_set(const std::vector<Py_UCS4>& pat, std::size_t begin, std::size_t end);
+    static CharSet compile_set(const std::u32string& pat, std::size_t begin, std::size_t end);
     bool accepts(const Step& step, Py_UCS4 c) const;
     template <typename Char>
     bool fits(Py_ssize_t first, Py_ssize_t last, const Char* name) const;
