@@ -7,6 +7,7 @@
 // straight back, as the directory probe of `exists` does: servers that
 // handle LIST P never see the extra commands.
 #include "errors.hpp"
+#include "line_fields.hpp"
 #include "listing.hpp"
 
 namespace {

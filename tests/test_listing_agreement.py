@@ -197,3 +197,13 @@ def test_each_white_space_character_separates_fields(native, white):
     fields = ["-rw-r--r--", "1", "u", "g", "0", "Dec", "08", "19:59", f"a{white}b{white}"]
     line = white.join(fields)
     assert_agree(native, [line, white + line], "*")
+
+
+def test_every_one_byte_character_splits_as_str_split_does(native):
+    """One-byte lines are classified in blocks of 16: every byte, at several places in a block."""
+    lines = []
+    for code in range(256):
+        c = chr(code)
+        lines.append(c.join(["abc"] * 8 + [f"name{c}x{c}"]))
+        lines.append("x" * (code % 16) + c + " ".join(["de" + c + "f"] * 9))
+    assert_agree(native, lines, "*")
