@@ -10,7 +10,8 @@
     X(parent) X(path) X(pwd) X(retrbinary) X(retrlines) X(rmd) X(sendcmd)       \
     X(set_pasv) X(setattr) X(storbinary) X(upload) X(blocksize) X(pasv)         \
     X(_creator) X(_key_on_thread) X(_read_config) X(_valid_reset) X(_section)   \
-    X(getattr) X(BytesIO) X(Path) X(is_symlink) X(iterdir) X(name) X(lastresp)
+    X(getattr) X(BytesIO) X(Path) X(is_symlink) X(iterdir) X(name) X(lastresp)   \
+    X(open) X(__enter__) X(__exit__)
 
 struct State {
 #define CORVANE_DECLARE(n) PyObject* s_##n;
