@@ -87,7 +87,8 @@ def _settle_client(path, exc):
         return
     if _breaks_connection(exc):
         _drop_client(path)  # send nothing on it; the next operation logs in afresh
-    elif _transfer_pending(client):
+    # An unexpected reply was itself the transfer's last word, even when coded 1xx.
+    elif _transfer_pending(client) and not isinstance(exc, ftplib.error_reply):
         try:
             _finish_transfer(client)
         except Exception:

@@ -13,7 +13,9 @@ from pyftpdlib.servers import FTPServer
 def serve(host, root, user, password, max_cons=256):
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
-    handler = type("Handler", (FTPHandler,), {"authorizer": authorizer, "banner": "corvane test server"})
+    # A refused login answers at once: the tests try wrong passwords on purpose.
+    handler = type("Handler", (FTPHandler,), {"authorizer": authorizer, "banner": "corvane test server",
+                                              "auth_failed_timeout": 0.1})
     server = FTPServer((host, 21), handler)
     server.max_cons = max_cons
     server.serve_forever()

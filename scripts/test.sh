@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh machine: installs what it needs (apt and pip),
-# builds the extension with warnings as errors, and runs pytest; the tests start
-# and stop the FTP servers themselves.
+# builds the extension with warnings as errors, runs pytest (the tests start and
+# stop their FTP servers), then runs the suite again on a sanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 
-CORVANE_WERROR=ON python3 -m pip install --quiet --disable-pip-version-check -e ".[test]"
-python3 -m pytest -ra "$@"
+CORVANE_WERROR=ON python3 -m pip install --quiet ".[test]"
+# -P: import the installed package, not the source folder beside us.
+python3 -P -m pytest -ra "$@"
+bash scripts/sanitize.sh "$@"

@@ -203,6 +203,34 @@ def test_unretried_errors_leave_the_client_usable(fake, fake_path, error, droppe
     assert client.closed is False
 
 
+def test_a_reply_left_pending_by_an_unretried_error_is_read(fake, fake_path):
+    fake.add_file("/f", b"abcdef")
+    p = fake_path("/f")
+    client = p.client
+
+    @retry(ftplib.error_temp)
+    def op(self):
+        self.client.retrbinary("RETR /f", lambda block: 1 / 0, blocksize=2)
+
+    with pytest.raises(ZeroDivisionError):
+        op(p)
+    assert client.pending is None and client.sendcmd("NOOP").startswith("200")
+
+
+def test_an_unexpected_final_reply_is_not_read_twice(fake, fake_path):
+    p = fake_path("/f")
+    client = p.client
+
+    @retry(ftplib.error_reply, times=1)
+    def op(self):
+        self.client.lastresp = "150"
+        raise ftplib.error_reply("150 0.001 seconds (measured here)")
+
+    with pytest.raises(ftplib.error_reply):
+        op(p)  # the strict fake would fail on a read with nothing owed
+    assert Local.getattr(p._key_on_thread()) is client
+
+
 @pytest.mark.parametrize("reply, dropped", [("421 Service closing control connection.", True),
                                             ("450 File busy.", False)])
 def test_a_spent_temporary_error_drops_the_client_only_for_421(fake, fake_path, reply, dropped):
