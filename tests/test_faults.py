@@ -227,3 +227,53 @@ def test_a_faulty_data_connection(scene, name, fault):
         armed = dict(armed, after=CUT_AFTER[name])
     scene.server.arm(command, **armed)
     run_and_check(scene, op, armed, SPECIAL.get((name, fault), outcome))
+
+
+@pytest.mark.parametrize("after", [0, 1, 8191, 65536, len(CONTENT) - 1])
+@pytest.mark.parametrize("kind, times, outcome", [
+    ("cut", 1, RETRIED), ("cut", 3, SPENT), ("reset", 1, RESET),
+], ids=["cut-once", "cut-always", "reset"])
+def test_read_never_returns_a_cut_transfer(scene, kind, times, outcome, after):
+    # op_read asserts that what read() returns is the whole file: a short
+    # bytes object fails it, whatever the outcome expected.
+    scene.server.arm("RETR", kind, times=times, after=after)
+    run_and_check(scene, op_read, dict(times=times), outcome)
+
+
+@pytest.mark.parametrize("kind", ["cut", "reset"])
+def test_a_write_cut_while_still_sending_raises_a_connection_error(scene, kind):
+    # Far more than the socket buffers hold, so the client is still sending
+    # when the server gives up: it sees the reset, not the 426.
+    big = bytes(32 << 20)
+    scene.server.arm("STOR", kind, after=1000)
+    run_and_check(scene, lambda s: s.top.join("big.bin").write(big), {}, Outcome(ConnectionError, next_logins=1))
+
+
+# operation -> a command that one of the operations it calls sends first
+INNER = {
+    "is_dir": "NLST",  # exists
+    "mtime": "NLST",  # exists
+    "read": "NLST",  # exists
+    "mkdir": "NLST",  # the parent's exists
+    "delete": "RETR",  # is_dir
+    "write": "MKD",  # the parent's mkdir
+    "upload": "MKD",  # mkdir of the top of the tree
+}
+
+
+@pytest.mark.parametrize("name", INNER)
+def test_an_inner_operation_starts_a_fresh_client_for_the_outer_one(scene, name):
+    # The 421 closes the session under the inner operation; had the outer one
+    # kept the client it held before, its next command would meet EOFError.
+    scene.server.arm(INNER[name], "reply", reply=BUSY)
+    run_and_check(scene, OPS[name][0], {}, RETRIED)
+
+
+@pytest.mark.parametrize("armed, outcome", [
+    (dict(kind="reply", reply=BUSY), Outcome(logins=1)),
+    (dict(kind="reply", reply=BUSY, times=3), Outcome(ftplib.error_temp, logins=0, next_logins=1)),
+    (dict(kind="drop"), Outcome(EOFError, logins=0, next_logins=1)),
+], ids=["421-once", "421-always", "drop"])
+def test_a_faulty_login(scene, armed, outcome):
+    scene.server.arm("PASS", **armed)
+    run_and_check(scene, op_read, armed, outcome)
