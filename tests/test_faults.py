@@ -181,7 +181,9 @@ SPECIAL = {
 }
 
 
-def run_and_check(s, op, armed, outcome):
+def arm_and_run(s, command, armed, op, outcome):
+    """Arms the fault for `command`, runs `op` and checks what came of it."""
+    s.server.arm(command, **armed)
     if outcome.raises is None:
         op(s)
     else:
@@ -214,8 +216,7 @@ def check_next_operations(s, logins):
 def test_a_faulty_reply_to_the_operations_command(scene, name, fault):
     op, command = OPS[name]
     armed, outcome = CONTROL_FAULTS[fault]
-    scene.server.arm(command, **armed)
-    run_and_check(scene, op, armed, SPECIAL.get((name, fault), outcome))
+    arm_and_run(scene, command, armed, op, SPECIAL.get((name, fault), outcome))
 
 
 @pytest.mark.parametrize("fault", DATA_FAULTS)
@@ -225,8 +226,7 @@ def test_a_faulty_data_connection(scene, name, fault):
     armed, outcome = DATA_FAULTS[fault]
     if armed["kind"] in ("cut", "reset"):
         armed = dict(armed, after=CUT_AFTER[name])
-    scene.server.arm(command, **armed)
-    run_and_check(scene, op, armed, SPECIAL.get((name, fault), outcome))
+    arm_and_run(scene, command, armed, op, SPECIAL.get((name, fault), outcome))
 
 
 @pytest.mark.parametrize("after", [0, 1, 8191, 65536, len(CONTENT) - 1])
@@ -236,8 +236,7 @@ def test_a_faulty_data_connection(scene, name, fault):
 def test_read_never_returns_a_cut_transfer(scene, kind, times, outcome, after):
     # op_read asserts that what read() returns is the whole file: a short
     # bytes object fails it, whatever the outcome expected.
-    scene.server.arm("RETR", kind, times=times, after=after)
-    run_and_check(scene, op_read, dict(times=times), outcome)
+    arm_and_run(scene, "RETR", dict(kind=kind, times=times, after=after), op_read, outcome)
 
 
 @pytest.mark.parametrize("kind", ["cut", "reset"])
@@ -245,8 +244,8 @@ def test_a_write_cut_while_still_sending_raises_a_connection_error(scene, kind):
     # Far more than the socket buffers hold, so the client is still sending
     # when the server gives up: it sees the reset, not the 426.
     big = bytes(32 << 20)
-    scene.server.arm("STOR", kind, after=1000)
-    run_and_check(scene, lambda s: s.top.join("big.bin").write(big), {}, Outcome(ConnectionError, next_logins=1))
+    arm_and_run(scene, "STOR", dict(kind=kind, after=1000), lambda s: s.top.join("big.bin").write(big),
+                Outcome(ConnectionError, next_logins=1))
 
 
 # operation -> a command that one of the operations it calls sends first
@@ -265,15 +264,14 @@ INNER = {
 def test_an_inner_operation_starts_a_fresh_client_for_the_outer_one(scene, name):
     # The 421 closes the session under the inner operation; had the outer one
     # kept the client it held before, its next command would meet EOFError.
-    scene.server.arm(INNER[name], "reply", reply=BUSY)
-    run_and_check(scene, OPS[name][0], {}, RETRIED)
+    arm_and_run(scene, INNER[name], dict(kind="reply", reply=BUSY), OPS[name][0], RETRIED)
 
 
+# A refused login is not counted among the logins.
 @pytest.mark.parametrize("armed, outcome", [
     (dict(kind="reply", reply=BUSY), Outcome(logins=1)),
     (dict(kind="reply", reply=BUSY, times=3), Outcome(ftplib.error_temp, logins=0, next_logins=1)),
     (dict(kind="drop"), Outcome(EOFError, logins=0, next_logins=1)),
 ], ids=["421-once", "421-always", "drop"])
 def test_a_faulty_login(scene, armed, outcome):
-    scene.server.arm("PASS", **armed)
-    run_and_check(scene, op_read, armed, outcome)
+    arm_and_run(scene, "PASS", armed, op_read, outcome)
