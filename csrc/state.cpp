@@ -22,7 +22,8 @@ int state_init(PyObject* module, State& st) {
     st.listing_type = make_type(module, &listing_type_spec);
     st.sink_type = make_type(module, &sink_type_spec);
     st.default_pattern = PyUnicode_InternFromString("*");
-    return st.function_type && st.listing_type && st.sink_type && st.default_pattern ? 0 : -1;
+    if (!st.function_type || !st.listing_type || !st.sink_type || !st.default_pattern) return -1;
+    return register_listing_type(st.listing_type);
 }
 
 // Called once the module has bound its imported names.

@@ -1,0 +1,191 @@
+// Compiling and matching shell-style name patterns; see name_pattern.hpp.
+//
+// The bracket rules follow CPython's fnmatch.translate() and what its regex
+// parser then makes of the class it writes, because callers compare our
+// results with fnmatch.fnmatch: `]` right after `[` or `[!` is a member; a
+// `[` without a closing `]` is a literal; `-` between two members makes a
+// range, but translate() first drops every range whose ends are reversed
+// *together with both ends*, and it decides negation only afterwards, on the
+// text that is left ("[b-a!x]" ends up as "[^x]"). Everything else, the
+// backslash included, stands for itself.
+#include "name_pattern.hpp"
+
+#include <algorithm>
+
+namespace {
+
+// A character of the class text that translate() hands to the regex parser;
+// `joins` marks the one unescaped `-` between two chunks, the only kind that
+// can make a range.
+struct Item {
+    Py_UCS4 ch;
+    bool joins;
+};
+
+using Chars = std::vector<Py_UCS4>;
+
+// translate()'s chunks of a bracket body with a `-` in it: the body is cut at
+// each `-` that can make a range. The first chunk is never empty; each later
+// one but the last holds at least two characters (a `-` found at k resumes
+// the search at k + 3), so the ends compared below always exist.
+std::vector<Chars> chunks_of(const Chars& pat, std::size_t begin, std::size_t end) {
+    std::vector<Chars> chunks;
+    std::size_t i = begin;
+    std::size_t k = pat[begin] == '!' ? begin + 2 : begin + 1;
+    while (true) {
+        auto found = std::find(pat.begin() + static_cast<std::ptrdiff_t>(std::min(k, end)),
+                               pat.begin() + static_cast<std::ptrdiff_t>(end), Py_UCS4('-'));
+        if (found == pat.begin() + static_cast<std::ptrdiff_t>(end)) break;
+        k = static_cast<std::size_t>(found - pat.begin());
+        chunks.emplace_back(pat.begin() + static_cast<std::ptrdiff_t>(i), found);
+        i = k + 1;
+        k += 3;
+    }
+    if (i < end)
+        chunks.emplace_back(pat.begin() + static_cast<std::ptrdiff_t>(i), pat.begin() + static_cast<std::ptrdiff_t>(end));
+    else
+        chunks.back().push_back('-');  // a trailing `-` is a member
+    // Reversed ranges are invalid in a regex; translate() drops them, ends
+    // and all, merging the neighbouring chunks, from the right.
+    for (std::size_t c = chunks.size() - 1; c > 0; --c) {
+        if (chunks[c - 1].back() > chunks[c].front()) {
+            chunks[c - 1].pop_back();
+            chunks[c - 1].insert(chunks[c - 1].end(), chunks[c].begin() + 1, chunks[c].end());
+            chunks.erase(chunks.begin() + static_cast<std::ptrdiff_t>(c));
+        }
+    }
+    return chunks;
+}
+
+std::vector<Item> class_text(const Chars& pat, std::size_t begin, std::size_t end) {
+    std::vector<Item> items;
+    if (std::find(pat.begin() + static_cast<std::ptrdiff_t>(begin), pat.begin() + static_cast<std::ptrdiff_t>(end),
+                  Py_UCS4('-')) == pat.begin() + static_cast<std::ptrdiff_t>(end)) {
+        for (std::size_t i = begin; i < end; ++i) items.push_back({pat[i], false});
+        return items;
+    }
+    bool first = true;
+    for (const Chars& chunk : chunks_of(pat, begin, end)) {
+        if (!first) items.push_back({'-', true});
+        first = false;
+        for (Py_UCS4 c : chunk) items.push_back({c, false});
+    }
+    return items;
+}
+
+}  // namespace
+
+bool NamePattern::CharSet::contains(Py_UCS4 c) const {
+    bool inside = std::any_of(ranges.begin(), ranges.end(), [c](const Range& r) { return r.lo <= c && c <= r.hi; });
+    return inside != negated;
+}
+
+NamePattern::CharSet NamePattern::compile_set(const Chars& pat, std::size_t begin, std::size_t end) {
+    std::vector<Item> items = class_text(pat, begin, end);
+    CharSet set;
+    // An empty text matches nothing; "!" alone matches any character.
+    if (items.size() == 1 && items[0].ch == '!') {
+        set.negated = true;
+        return set;
+    }
+    std::size_t i = 0;
+    if (!items.empty() && items[0].ch == '!') {
+        set.negated = true;
+        i = 1;
+    }
+    // Read as the regex parser reads a class: a member, then `-` and a
+    // member make a range. A leading `-` is a member.
+    while (i < items.size()) {
+        Py_UCS4 lo = items[i++].ch;
+        if (i + 1 < items.size() && items[i].joins) {
+            set.ranges.push_back({lo, items[i + 1].ch});
+            i += 2;
+        } else {
+            set.ranges.push_back({lo, lo});
+        }
+    }
+    return set;
+}
+
+NamePattern::NamePattern(PyObject* pattern) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(pattern);
+    Chars pat(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) pat[static_cast<std::size_t>(i)] = PyUnicode_READ_CHAR(pattern, i);
+
+    const std::size_t size = pat.size();
+    std::size_t i = 0;
+    while (i < size) {
+        Py_UCS4 c = pat[i++];
+        if (c == '*') {
+            if (steps_.empty() || steps_.back().kind != Step::star) steps_.push_back({Step::star, 0, 0});
+        } else if (c == '?') {
+            steps_.push_back({Step::any, 0, 0});
+        } else if (c == '[') {
+            std::size_t j = i;
+            if (j < size && pat[j] == '!') ++j;
+            if (j < size && pat[j] == ']') ++j;
+            while (j < size && pat[j] != ']') ++j;
+            if (j >= size) {
+                steps_.push_back({Step::literal, '[', 0});
+            } else {
+                sets_.push_back(compile_set(pat, i, j));
+                steps_.push_back({Step::set, 0, sets_.size() - 1});
+                i = j + 1;
+            }
+        } else {
+            steps_.push_back({Step::literal, c, 0});
+        }
+    }
+}
+
+bool NamePattern::accepts(const Step& step, Py_UCS4 c) const {
+    switch (step.kind) {
+        case Step::literal:
+            return step.ch == c;
+        case Step::any:
+            return true;
+        case Step::set:
+            return sets_[step.set_at].contains(c);
+        case Step::star:
+            break;
+    }
+    return false;
+}
+
+// Every step but a star takes exactly one character, so trying each piece
+// between stars at its earliest place and moving only the last star on
+// failure finds a match whenever one exists, in O(name x pattern) at worst.
+template <typename Char>
+bool NamePattern::match(const Char* name, Py_ssize_t n) const {
+    const auto count = static_cast<Py_ssize_t>(steps_.size());
+    Py_ssize_t p = 0, s = 0;
+    Py_ssize_t after_star = -1, resume = 0;
+    while (s < n) {
+        if (p < count && steps_[static_cast<std::size_t>(p)].kind == Step::star) {
+            if (++p == count) return true;  // a trailing star takes the rest
+            after_star = p;
+            resume = s;
+        } else if (p < count && accepts(steps_[static_cast<std::size_t>(p)], name[s])) {
+            ++p;
+            ++s;
+        } else if (after_star >= 0) {
+            p = after_star;
+            s = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < count && steps_[static_cast<std::size_t>(p)].kind == Step::star) ++p;
+    return p == count;
+}
+
+bool NamePattern::matches(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) const {
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND:
+            return match(static_cast<const Py_UCS1*>(data) + start, end - start);
+        case PyUnicode_2BYTE_KIND:
+            return match(static_cast<const Py_UCS2*>(data) + start, end - start);
+        default:
+            return match(static_cast<const Py_UCS4*>(data) + start, end - start);
+    }
+}
