@@ -8,40 +8,14 @@ sessions the operation and the operations after it logged in: a retry that
 reused the old session, or a session left out of step, shows up there.
 """
 
-import datetime
 import ftplib
-import os
-import random
-import shutil
 from dataclasses import dataclass
 
 import pytest
 
-from corvane.ftp.path import FTPPath
+from fault_scene import CONTENT, DATA_OPS, MTIME, OPS, WITNESS, build, op_read
 
 pytestmark = pytest.mark.group("faults")
-
-CONTENT = random.Random(1).randbytes(200_000)
-PAYLOAD = random.Random(2).randbytes(5000)  # less than one block: sent whole before any cut lands
-WITNESS = b"never touched by an operation\n"
-STAMP = 1700000000  # MDTM 20231114221320, which mtime shifts by 8 hours
-MTIME = datetime.datetime(2023, 11, 15, 6, 13, 20)
-
-
-@dataclass
-class Scene:
-    server: object  # faults.FaultServer
-    top: FTPPath
-    local: str  # the directory that the server serves as `top`
-    source: str  # a local tree for upload
-
-
-def write_file(path, data, stamp=None):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-    if stamp:
-        os.utime(path, (stamp, stamp))
 
 
 @pytest.fixture
@@ -49,89 +23,9 @@ def scene(fault_server, tmp_path, monkeypatch, request):
     config = tmp_path / "corvane.ini"
     config.write_text(fault_server.config_text())
     monkeypatch.setenv("CORVANE_CONFIG", str(config))
-    name = request.node.name.replace("[", "_").replace("]", "").replace("/", "_")[:80]
-    local = os.path.join(fault_server.root, name)
-    shutil.rmtree(local, ignore_errors=True)
-    write_file(os.path.join(local, "file.bin"), CONTENT, STAMP)
-    write_file(os.path.join(local, "doomed.txt"), b"delete me\n")
-    write_file(os.path.join(local, "witness.txt"), WITNESS, STAMP)
-    write_file(os.path.join(local, "dir", "inner.txt"), b"inner\n")
-    os.mkdir(os.path.join(local, "dir", "sub"))
-    source = str(tmp_path / "source")
-    write_file(os.path.join(source, "a.bin"), PAYLOAD)
-    write_file(os.path.join(source, "sub", "b.bin"), PAYLOAD[::-1])
     fault_server.disarm()
-    yield Scene(fault_server, FTPPath("/" + name), local, source)
+    yield build(fault_server, request.node.name.replace("[", "_").replace("]", "")[:80], str(tmp_path))
     fault_server.disarm()
-
-
-def tree_of(root):
-    """{relative path: content, or None for a directory}"""
-    found = {}
-    for here, dirs, files in os.walk(root):
-        for name in dirs:
-            found[os.path.relpath(os.path.join(here, name), root)] = None
-        for name in files:
-            with open(os.path.join(here, name), "rb") as f:
-                found[os.path.relpath(os.path.join(here, name), root)] = f.read()
-    return found
-
-
-# ---- the operations: each runs once and asserts that its answer or effect is right
-
-def op_exists(s):
-    assert s.top.join("file.bin").exists is True
-
-
-def op_is_dir(s):
-    assert s.top.join("file.bin").is_dir() is False
-
-
-def op_mtime(s):
-    assert s.top.join("file.bin").mtime == MTIME
-
-
-def op_mkdir(s):
-    s.top.join("made", "deeper").mkdir()
-    assert os.path.isdir(os.path.join(s.local, "made", "deeper"))
-
-
-def op_delete(s):
-    s.top.join("doomed.txt").delete()
-    assert not os.path.exists(os.path.join(s.local, "doomed.txt"))
-
-
-def op_read(s):
-    assert s.top.join("file.bin").read() == CONTENT
-
-
-def op_write(s):
-    s.top.join("new", "w.bin").write(PAYLOAD)
-    with open(os.path.join(s.local, "new", "w.bin"), "rb") as f:
-        assert f.read() == PAYLOAD
-
-
-def op_upload(s):
-    s.top.join("up").upload(s.source)
-    assert tree_of(os.path.join(s.local, "up")) == tree_of(s.source)
-
-
-# operation -> (run-and-check, the command of its own that faults aim at)
-OPS = {
-    "exists": (op_exists, "NLST"),
-    "is_dir": (op_is_dir, "RETR"),
-    "mtime": (op_mtime, "MDTM"),
-    "mkdir": (op_mkdir, "MKD"),
-    "delete": (op_delete, "DELE"),
-    "read": (op_read, "RETR"),
-    "write": (op_write, "STOR"),
-    "upload": (op_upload, "STOR"),
-}
-DATA_OPS = ["exists", "is_dir", "read", "write", "upload"]
-
-# Where a data fault cuts each operation's transfer: is_dir reads a single
-# byte and stops, so only a cut before it is felt.
-CUT_AFTER = {"exists": 4, "is_dir": 0, "read": 1000, "write": 1000, "upload": 1000}
 
 
 # ---- what must come of a fault
@@ -178,7 +72,30 @@ SPECIAL = {
     # A payload smaller than a block is sent whole before the reset lands: the client reads the 426.
     ("write", "reset"): RETRIED,
     ("upload", "reset"): RETRIED,
+    # glob's listing runs as the caller draws from it, outside retry's reach:
+    # a fault there passes out untried.
+    ("glob", "421-once"): Outcome(ftplib.error_temp, next_logins=1),
+    ("glob", "421-always"): Outcome(ftplib.error_temp, next_logins=1, fired=1),
+    ("glob", "450-twice"): Outcome(ftplib.error_temp, fired=1),
+    ("glob", "450-always"): Outcome(ftplib.error_temp, fired=1),
+    ("glob", "cut"): Outcome(ftplib.error_temp),
+    ("glob", "cut-always"): Outcome(ftplib.error_temp, fired=1),
 }
+
+# Nothing settles the client after a fault in glob's listing, as `retry` does
+# for every other operation: a closed session stays in the thread's slot.
+UNSETTLED_GLOB = pytest.mark.xfail(strict=True, reason=(
+    "glob's listing fails outside retry, and nothing drops the thread's client after a broken "
+    "connection nor reads the reply a cut transfer still owes: the next operation meets EOFError "
+    "or a stale reply"))
+UNSETTLED = {("glob", fault) for fault in ("drop", "421-once", "421-always", "reset", "stall")}
+
+
+def matrix(ops, faults):
+    """(operation, fault) parameters, those that meet the glob fault above marked."""
+    return [pytest.param(name, fault, id=f"{name}-{fault}",
+                         marks=[UNSETTLED_GLOB] if (name, fault) in UNSETTLED else [])
+            for name in ops for fault in faults]
 
 
 def arm_and_run(s, command, armed, op, outcome):
@@ -195,38 +112,40 @@ def arm_and_run(s, command, armed, op, outcome):
 
 
 def check_next_operations(s, logins):
-    """The thread's next operations give right answers; a stale reply would shift them."""
+    """The thread's client is in step and its next operations give right answers.
+
+    The client is asked first, bare: an operation would retry a stale 4xx
+    reply away on a fresh session, and hide it.
+    """
     s.server.disarm()
     witness = s.top.join("witness.txt")
+    client = witness.client
+    assert client.sendcmd("NOOP").startswith("200")
+    assert client.pwd() == "/"
     assert witness.exists is True
     assert witness.read() == WITNESS
     assert witness.is_dir() is False
     assert s.top.join("dir").is_dir() is True
     assert s.top.join("missing").exists is False
     assert witness.mtime == MTIME
-    client = witness.client
-    assert client.sendcmd("NOOP").startswith("200")
-    assert client.pwd() == "/"
     assert s.server.logins() == logins
     assert s.server.fired() == []
 
 
-@pytest.mark.parametrize("fault", CONTROL_FAULTS)
-@pytest.mark.parametrize("name", OPS)
+@pytest.mark.parametrize("name, fault", matrix(OPS, CONTROL_FAULTS))
 def test_a_faulty_reply_to_the_operations_command(scene, name, fault):
     op, command = OPS[name]
     armed, outcome = CONTROL_FAULTS[fault]
     arm_and_run(scene, command, armed, op, SPECIAL.get((name, fault), outcome))
 
 
-@pytest.mark.parametrize("fault", DATA_FAULTS)
-@pytest.mark.parametrize("name", DATA_OPS)
+@pytest.mark.parametrize("name, fault", matrix(DATA_OPS, DATA_FAULTS))
 def test_a_faulty_data_connection(scene, name, fault):
-    op, command = OPS[name]
+    command, after = DATA_OPS[name]
     armed, outcome = DATA_FAULTS[fault]
     if armed["kind"] in ("cut", "reset"):
-        armed = dict(armed, after=CUT_AFTER[name])
-    arm_and_run(scene, command, armed, op, SPECIAL.get((name, fault), outcome))
+        armed = dict(armed, after=after)
+    arm_and_run(scene, command, armed, OPS[name][0], SPECIAL.get((name, fault), outcome))
 
 
 @pytest.mark.parametrize("after", [0, 1, 8191, 65536, len(CONTENT) - 1])
@@ -255,6 +174,8 @@ INNER = {
     "read": "NLST",  # exists
     "mkdir": "NLST",  # the parent's exists
     "delete": "RETR",  # is_dir
+    "delete_tree": "LIST",  # glob
+    "glob": "RETR",  # is_dir
     "write": "MKD",  # the parent's mkdir
     "upload": "MKD",  # mkdir of the top of the tree
 }
