@@ -194,6 +194,12 @@ PyType_Slot listing_slots[] = {
 
 }  // namespace
 
+const std::array<bool, 256> latin1_space = [] {
+    std::array<bool, 256> table{};
+    for (Py_UCS4 c = 0; c < 256; ++c) table[c] = Py_UNICODE_ISSPACE(c);
+    return table;
+}();
+
 PyType_Spec listing_type_spec = {"corvane.ftp.path.listing", sizeof(Listing), 0,
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                  listing_slots};

@@ -11,6 +11,7 @@
 #include "name_pattern.hpp"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -22,53 +23,44 @@ struct Item {
     bool joins;
 };
 
-using Chars = std::vector<Py_UCS4>;
-
-// translate()'s chunks of a bracket body with a `-` in it: the body is cut at
-// each `-` that can make a range. The first chunk is never empty; each later
-// one but the last holds at least two characters (a `-` found at k resumes
-// the search at k + 3), so the ends compared below always exist.
-std::vector<Chars> chunks_of(const Chars& pat, std::size_t begin, std::size_t end) {
-    std::vector<Chars> chunks;
+// translate()'s chunks of a bracket body pat[begin, end) with a `-` in it: the
+// body is cut at each `-` that can make a range. The first chunk is never
+// empty; each later one but the last holds at least two characters (a `-`
+// found at k resumes the search at k + 3), so the ends compared below exist.
+std::vector<std::u32string> chunks_of(const std::u32string& pat, std::size_t begin, std::size_t end) {
+    std::vector<std::u32string> chunks;
     std::size_t i = begin;
-    std::size_t k = pat[begin] == '!' ? begin + 2 : begin + 1;
-    while (true) {
-        auto found = std::find(pat.begin() + static_cast<std::ptrdiff_t>(std::min(k, end)),
-                               pat.begin() + static_cast<std::ptrdiff_t>(end), Py_UCS4('-'));
-        if (found == pat.begin() + static_cast<std::ptrdiff_t>(end)) break;
-        k = static_cast<std::size_t>(found - pat.begin());
-        chunks.emplace_back(pat.begin() + static_cast<std::ptrdiff_t>(i), found);
+    for (std::size_t k = pat.find(U'-', pat[begin] == U'!' ? begin + 2 : begin + 1); k < end;
+         k = pat.find(U'-', k + 3)) {
+        chunks.push_back(pat.substr(i, k - i));
         i = k + 1;
-        k += 3;
     }
     if (i < end)
-        chunks.emplace_back(pat.begin() + static_cast<std::ptrdiff_t>(i), pat.begin() + static_cast<std::ptrdiff_t>(end));
+        chunks.push_back(pat.substr(i, end - i));
     else
-        chunks.back().push_back('-');  // a trailing `-` is a member
+        chunks.back() += U'-';  // a trailing `-` is a member
     // Reversed ranges are invalid in a regex; translate() drops them, ends
     // and all, merging the neighbouring chunks, from the right.
     for (std::size_t c = chunks.size() - 1; c > 0; --c) {
         if (chunks[c - 1].back() > chunks[c].front()) {
             chunks[c - 1].pop_back();
-            chunks[c - 1].insert(chunks[c - 1].end(), chunks[c].begin() + 1, chunks[c].end());
+            chunks[c - 1] += chunks[c].substr(1);
             chunks.erase(chunks.begin() + static_cast<std::ptrdiff_t>(c));
         }
     }
     return chunks;
 }
 
-std::vector<Item> class_text(const Chars& pat, std::size_t begin, std::size_t end) {
+std::vector<Item> class_text(const std::u32string& pat, std::size_t begin, std::size_t end) {
     std::vector<Item> items;
-    if (std::find(pat.begin() + static_cast<std::ptrdiff_t>(begin), pat.begin() + static_cast<std::ptrdiff_t>(end),
-                  Py_UCS4('-')) == pat.begin() + static_cast<std::ptrdiff_t>(end)) {
+    if (pat.find(U'-', begin) >= end) {
         for (std::size_t i = begin; i < end; ++i) items.push_back({pat[i], false});
         return items;
     }
-    bool first = true;
-    for (const Chars& chunk : chunks_of(pat, begin, end)) {
-        if (!first) items.push_back({'-', true});
-        first = false;
-        for (Py_UCS4 c : chunk) items.push_back({c, false});
+    const std::vector<std::u32string> chunks = chunks_of(pat, begin, end);
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        if (c > 0) items.push_back({'-', true});
+        for (char32_t ch : chunks[c]) items.push_back({ch, false});
     }
     return items;
 }
@@ -80,14 +72,11 @@ bool NamePattern::CharSet::contains(Py_UCS4 c) const {
     return inside != negated;
 }
 
-NamePattern::CharSet NamePattern::compile_set(const Chars& pat, std::size_t begin, std::size_t end) {
+NamePattern::CharSet NamePattern::compile_set(const std::u32string& pat, std::size_t begin, std::size_t end) {
     std::vector<Item> items = class_text(pat, begin, end);
+    // An empty text matches nothing; "!" alone, negating nothing, matches any
+    // character.
     CharSet set;
-    // An empty text matches nothing; "!" alone matches any character.
-    if (items.size() == 1 && items[0].ch == '!') {
-        set.negated = true;
-        return set;
-    }
     std::size_t i = 0;
     if (!items.empty() && items[0].ch == '!') {
         set.negated = true;
@@ -108,9 +97,9 @@ NamePattern::CharSet NamePattern::compile_set(const Chars& pat, std::size_t begi
 }
 
 NamePattern::NamePattern(PyObject* pattern) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(pattern);
-    Chars pat(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) pat[static_cast<std::size_t>(i)] = PyUnicode_READ_CHAR(pattern, i);
+    std::u32string pat;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(pattern); i < n; ++i)
+        pat += static_cast<char32_t>(PyUnicode_READ_CHAR(pattern, i));
 
     const std::size_t size = pat.size();
     std::size_t i = 0;
@@ -136,6 +125,11 @@ NamePattern::NamePattern(PyObject* pattern) {
             steps_.push_back({Step::literal, c, 0});
         }
     }
+    const auto is_star = [](const Step& step) { return step.kind == Step::star; };
+    auto first_star = std::find_if(steps_.begin(), steps_.end(), is_star);
+    has_star_ = first_star != steps_.end();
+    head_ = first_star - steps_.begin();
+    tail_ = has_star_ ? std::find_if(steps_.rbegin(), steps_.rend(), is_star) - steps_.rbegin() : 0;
 }
 
 bool NamePattern::accepts(const Step& step, Py_UCS4 c) const {
@@ -152,31 +146,47 @@ bool NamePattern::accepts(const Step& step, Py_UCS4 c) const {
     return false;
 }
 
-// Every step but a star takes exactly one character, so trying each piece
+// Steps [first, last), none a star, against as many characters of `name`.
+template <typename Char>
+bool NamePattern::fits(Py_ssize_t first, Py_ssize_t last, const Char* name) const {
+    for (Py_ssize_t p = first; p < last; ++p)
+        if (!accepts(steps_[static_cast<std::size_t>(p)], name[p - first])) return false;
+    return true;
+}
+
+// Steps [first, last), which begin and end with a star, against the whole of
+// `name`. Every other step takes exactly one character, so trying each piece
 // between stars at its earliest place and moving only the last star on
 // failure finds a match whenever one exists, in O(name x pattern) at worst.
 template <typename Char>
-bool NamePattern::match(const Char* name, Py_ssize_t n) const {
-    const auto count = static_cast<Py_ssize_t>(steps_.size());
-    Py_ssize_t p = 0, s = 0;
+bool NamePattern::search(Py_ssize_t first, Py_ssize_t last, const Char* name, Py_ssize_t n) const {
+    Py_ssize_t p = first, s = 0;
     Py_ssize_t after_star = -1, resume = 0;
     while (s < n) {
-        if (p < count && steps_[static_cast<std::size_t>(p)].kind == Step::star) {
-            if (++p == count) return true;  // a trailing star takes the rest
+        if (steps_[static_cast<std::size_t>(p)].kind == Step::star) {
+            if (++p == last) return true;  // the closing star takes the rest
             after_star = p;
             resume = s;
-        } else if (p < count && accepts(steps_[static_cast<std::size_t>(p)], name[s])) {
+        } else if (accepts(steps_[static_cast<std::size_t>(p)], name[s])) {
             ++p;
             ++s;
-        } else if (after_star >= 0) {
+        } else {  // a star has been seen: the span opens with one
             p = after_star;
             s = ++resume;
-        } else {
-            return false;
         }
     }
-    while (p < count && steps_[static_cast<std::size_t>(p)].kind == Step::star) ++p;
-    return p == count;
+    while (p < last && steps_[static_cast<std::size_t>(p)].kind == Step::star) ++p;
+    return p == last;
+}
+
+// The fixed head and tail are tried first: most names fail there, in a few
+// comparisons, before any star is tried.
+template <typename Char>
+bool NamePattern::match(const Char* name, Py_ssize_t n) const {
+    const auto count = static_cast<Py_ssize_t>(steps_.size());
+    if (!has_star_) return n == count && fits(0, count, name);
+    if (n < head_ + tail_ || !fits(count - tail_, count, name + n - tail_) || !fits(0, head_, name)) return false;
+    return search(head_, count - tail_, name + head_, n - head_ - tail_);
 }
 
 bool NamePattern::matches(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) const {

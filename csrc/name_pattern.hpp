@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
 #include <vector>
 
 class NamePattern {
@@ -38,11 +39,19 @@ private:
         std::size_t set_at;  // index into sets_ for a set
     };
 
-    static CharSet compile_set(const std::vector<Py_UCS4>& pat, std::size_t begin, std::size_t end);
+    static CharSet compile_set(const std::u32string& pat, std::size_t begin, std::size_t end);
     bool accepts(const Step& step, Py_UCS4 c) const;
+    template <typename Char>
+    bool fits(Py_ssize_t first, Py_ssize_t last, const Char* name) const;
+    template <typename Char>
+    bool search(Py_ssize_t first, Py_ssize_t last, const Char* name, Py_ssize_t n) const;
     template <typename Char>
     bool match(const Char* name, Py_ssize_t n) const;
 
     std::vector<Step> steps_;  // no two stars in a row
     std::vector<CharSet> sets_;
+    // With a star, the steps before the first star and after the last one
+    // take a fixed place at the start and at the end of a name.
+    Py_ssize_t head_ = 0, tail_ = 0;
+    bool has_star_ = false;
 };

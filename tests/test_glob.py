@@ -29,7 +29,7 @@ def listed(fake, fake_path):
 
 
 def probes_of_is_dir(fake, path):
-    """The commands that is_dir() alone sends for `path`, on a session of its own."""
+    """The commands that is_dir() alone sends for `path`."""
     fake.log.clear()
     assert path.is_dir() is True
     probes = fake.commands()
