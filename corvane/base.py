@@ -71,6 +71,9 @@ def _finish_transfer(client):
 def _breaks_connection(exc):
     if isinstance(exc, (EOFError, ftplib.error_proto)):
         return True
+    # 421 is the one reply after which the server closes the control connection.
+    if isinstance(exc, ftplib.error_temp) and str(exc).startswith("421"):
+        return True
     # Errors about a path (ours, or the local file system's) leave the
     # connection as it was; socket errors carry no file name.
     return (isinstance(exc, OSError) and exc.filename is None

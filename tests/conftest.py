@@ -6,6 +6,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+import faults  # noqa: E402
 import servers  # noqa: E402
 from fakes import FakeServer  # noqa: E402
 
@@ -70,6 +71,14 @@ def server(request):
         _running[name] = servers.start(name, workdir)
         request.addfinalizer(_running[name].stop)
     return _running[name]
+
+
+@pytest.fixture(scope="session")
+def fault_server(tmp_path_factory):
+    """The FTP server of the fault tests, whose faults a test arms (tests/faults.py)."""
+    server = faults.start(str(tmp_path_factory.mktemp("faults")))
+    yield server
+    server.stop()
 
 
 @pytest.fixture
