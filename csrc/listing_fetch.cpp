@@ -9,14 +9,9 @@
 #include "errors.hpp"
 #include "line_fields.hpp"
 #include "listing.hpp"
+#include "session.hpp"
 
 namespace {
-
-bool starts_with_2(PyObject* reply) {
-    return PyUnicode_Check(reply) && PyUnicode_GET_LENGTH(reply) > 0 && PyUnicode_READ_CHAR(reply, 0) == '2';
-}
-
-Ref command(const char* verb, PyObject* arg) { return Ref::steal(PyUnicode_FromFormat("%s %U", verb, arg)); }
 
 // client.retrlines(command, lines.append): every line arrives before we look at any.
 Ref list_lines(State& st, PyObject* client, PyObject* command) {
@@ -54,24 +49,6 @@ bool give_up(State& st, PyObject* self) {
     return valid_reset(st, self);
 }
 
-// CWD back to `saved`. If that fails in any way the session is stuck inside
-// P: drop the client without sending it anything, so that the next operation
-// logs in afresh in the login directory. False only for an error that must
-// still pass out (the drop failed, or an interrupt and its kin).
-bool go_back(State& st, PyObject* self, PyObject* client, PyObject* saved) {
-    Ref back = command("CWD", saved);
-    Ref reply = Ref::steal(back ? PyObject_CallMethodOneArg(client, st.s_sendcmd, back.get()) : nullptr);
-    if (reply && starts_with_2(reply.get())) return true;
-    Caught failure;
-    if (!reply) failure = Caught::fetch();
-    if (!drop_client(st, self)) return false;
-    if (failure.value() && !failure.is_ordinary()) {
-        failure.restore();
-        return false;
-    }
-    return true;
-}
-
 // PWD, CWD P, LIST, CWD back. `lines` is replaced only when the session got
 // inside P. False with an error set.
 bool list_from_inside(State& st, PyObject* self, PyObject* client, PyObject* p, Ref& lines) {
@@ -82,14 +59,14 @@ bool list_from_inside(State& st, PyObject* self, PyObject* client, PyObject* p, 
     if (!cwd) return false;
     Ref entered = Ref::steal(PyObject_CallMethodOneArg(client, st.s_sendcmd, cwd.get()));
     if (!entered) return give_up(st, self);
-    if (!starts_with_2(entered.get())) return true;
+    if (!starts_with(entered.get(), "2")) return true;
 
     Ref list = Ref::steal(PyUnicode_FromString("LIST"));
     Ref inside = list ? list_lines(st, client, list.get()) : Ref{};
     // A failed listing still goes back first; its error passes out after.
     Caught failure;
     if (!inside) failure = Caught::fetch();
-    if (!go_back(st, self, client, saved.get())) return false;
+    if (!return_to(st, self, client, saved.get())) return false;
     if (!inside) {
         failure.restore();
         return false;
@@ -120,9 +97,12 @@ Ref fetch_listing(State& st, PyObject* self) {
     Ref list = command("LIST", t.p.get());
     if (!client || !list) return {};
     Ref lines = list_lines(st, client.get(), list.get());
-    if (!lines || !holds_space(t.p.get())) return lines;
-    int entries = has_entry(st, self, lines.get());
-    if (entries < 0) return {};
-    if (entries == 0 && !list_from_inside(st, self, client.get(), t.p.get(), lines)) return {};
-    return lines;
+    if (lines && holds_space(t.p.get())) {
+        int entries = has_entry(st, self, lines.get());
+        if (entries < 0 || (entries == 0 && !list_from_inside(st, self, client.get(), t.p.get(), lines)))
+            lines = Ref();
+    }
+    // No retry wrapper surrounds the listing: leave the client usable before
+    // the error passes out, as the wrapper would.
+    return lines ? std::move(lines) : Ref::steal(settle_and_raise(st, self));
 }

@@ -11,7 +11,7 @@
     X(set_pasv) X(setattr) X(storbinary) X(upload) X(blocksize) X(pasv)         \
     X(_creator) X(_key_on_thread) X(_read_config) X(_valid_reset) X(_section)   \
     X(getattr) X(BytesIO) X(Path) X(is_symlink) X(iterdir) X(name) X(lastresp)   \
-    X(open) X(__enter__) X(__exit__) X(append)
+    X(open) X(__enter__) X(__exit__) X(append) X(_settle)
 
 struct State {
 #define CORVANE_DECLARE(n) PyObject* s_##n;

@@ -7,10 +7,9 @@
 #include "errors.hpp"
 #include "local_tree.hpp"
 #include "operations.hpp"
+#include "session.hpp"
 
 namespace {
-
-Ref command(const char* verb, PyObject* p) { return Ref::steal(PyUnicode_FromFormat("%s %U", verb, p)); }
 
 bool make_parent(State& st, PyObject* self) {
     Ref parent = Ref::steal(PyObject_GetAttr(self, st.s_parent));

@@ -82,20 +82,9 @@ SPECIAL = {
     ("glob", "cut-always"): Outcome(ftplib.error_temp, fired=1),
 }
 
-# Nothing settles the client after a fault in glob's listing, as `retry` does
-# for every other operation: a closed session stays in the thread's slot.
-UNSETTLED_GLOB = pytest.mark.xfail(strict=True, reason=(
-    "glob's listing fails outside retry, and nothing drops the thread's client after a broken "
-    "connection nor reads the reply a cut transfer still owes: the next operation meets EOFError "
-    "or a stale reply"))
-UNSETTLED = {("glob", fault) for fault in ("drop", "421-once", "421-always", "reset", "stall")}
-
-
 def matrix(ops, faults):
-    """(operation, fault) parameters, those that meet the glob fault above marked."""
-    return [pytest.param(name, fault, id=f"{name}-{fault}",
-                         marks=[UNSETTLED_GLOB] if (name, fault) in UNSETTLED else [])
-            for name in ops for fault in faults]
+    """(operation, fault) parameters."""
+    return [pytest.param(name, fault, id=f"{name}-{fault}") for name in ops for fault in faults]
 
 
 def arm_and_run(s, command, armed, op, outcome):
