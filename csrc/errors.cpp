@@ -67,6 +67,12 @@ bool valid_reset(State& st, PyObject* self) {
     return static_cast<bool>(r);
 }
 
+bool require_exists(State& st, PyObject* self, const PathTexts& t) {
+    int exists = truth_of_attr(self, st.s_exists);
+    if (exists == 0) raise_about(PyExc_FileNotFoundError, "'", t.s.get(), "' does not exist.");
+    return exists > 0;
+}
+
 int truth_of_attr(PyObject* obj, PyObject* attr) {
     Ref v = Ref::steal(PyObject_GetAttr(obj, attr));
     return v ? PyObject_IsTrue(v.get()) : -1;

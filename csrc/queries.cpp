@@ -114,9 +114,7 @@ PyObject* op_is_dir(State& st, PyObject* const* args) {
     PyObject* self = args[0];
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
-    int exists = truth_of_attr(self, st.s_exists);
-    if (exists < 0) return nullptr;
-    if (!exists) return raise_about(PyExc_FileNotFoundError, "'", t.s.get(), "' does not exist.");
+    if (!require_exists(st, self, t)) return nullptr;
 
     Ref client = Ref::steal(PyObject_GetAttr(self, st.s_client));
     if (!client) return nullptr;
@@ -145,9 +143,7 @@ PyObject* op_mtime(State& st, PyObject* const* args) {
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
     Ref result = [&]() -> Ref {
-        int exists = truth_of_attr(self, st.s_exists);
-        if (exists < 0) return {};
-        if (!exists) return Ref::steal(raise_about(PyExc_FileNotFoundError, "'", t.s.get(), "' does not exist."));
+        if (!require_exists(st, self, t)) return {};
         Ref client = Ref::steal(PyObject_GetAttr(self, st.s_client));
         Ref mdtm = command("MDTM", t.p.get());
         if (!client || !mdtm) return {};

@@ -106,9 +106,7 @@ PyObject* op_read(State& st, PyObject* const* args) {
     PyObject* self = args[0];
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
-    int exists = truth_of_attr(self, st.s_exists);
-    if (exists < 0) return nullptr;
-    if (!exists) return raise_about(PyExc_FileNotFoundError, "'", t.s.get(), "' does not exist.");
+    if (!require_exists(st, self, t)) return nullptr;
     Ref content = retrieve(st, self, t.p.get());
     if (content || !PyErr_ExceptionMatches(st.error_perm)) return content.release();
     Caught refusal = Caught::fetch();

@@ -50,6 +50,19 @@ def fake_path(fake, monkeypatch):
     return FakePath
 
 
+@pytest.fixture
+def counting(fake_path):
+    """Like fake_path, counting the calls of _valid_reset (which still run)."""
+    class Counting(fake_path):
+        resets = 0
+
+        def _valid_reset(self):
+            type(self).resets += 1
+            return super()._valid_reset()
+
+    return Counting
+
+
 # ---- real servers --------------------------------------------------------
 
 def pytest_generate_tests(metafunc):

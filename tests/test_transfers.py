@@ -14,17 +14,8 @@ import fakes
 
 
 @pytest.fixture
-def path_cls(fake_path):
-    """The fake-backed FTPPath class, counting the calls of _valid_reset."""
-
-    class Counting(fake_path):
-        resets = 0
-
-        def _valid_reset(self):
-            type(self).resets += 1
-            return super()._valid_reset()
-
-    return Counting
+def path_cls(counting):
+    return counting
 
 
 @pytest.fixture
