@@ -71,25 +71,13 @@ def _finish_transfer(client):
 def _breaks_connection(exc):
     if isinstance(exc, (EOFError, ftplib.error_proto)):
         return True
+    # 421 is the one reply after which the server closes the control connection.
+    if isinstance(exc, ftplib.error_temp) and str(exc).startswith("421"):
+        return True
     # Errors about a path (ours, or the local file system's) leave the
     # connection as it was; socket errors carry no file name.
     return (isinstance(exc, OSError) and exc.filename is None
             and not isinstance(exc, (FileNotFoundError, InterruptedError)))
-
-
-def _settle_client(path, exc):
-    """Leave the thread's client usable after `exc`, which is passing out."""
-    client = Local.getattr(path._key_on_thread())
-    if client is None:
-        return
-    if _breaks_connection(exc):
-        _drop_client(path)  # send nothing on it; the next operation logs in afresh
-    # An unexpected reply was itself the transfer's last word, even when coded 1xx.
-    elif _transfer_pending(client) and not isinstance(exc, ftplib.error_reply):
-        try:
-            _finish_transfer(client)
-        except Exception:
-            _drop_client(path)
 
 
 def _exhausted(exc):
@@ -122,14 +110,14 @@ def retry(*errors, times=None, delay=None):
                     return func(self, *args, **kwargs)
                 except errors as exc:
                     if _exhausted(exc):
-                        _settle_client(self, exc)
+                        self._settle(exc)
                         raise
                     last = exc
                 except BaseException as exc:
-                    _settle_client(self, exc)
+                    self._settle(exc)
                     raise
             _mark_spent(last)
-            _settle_client(self, last)
+            self._settle(last)
             raise last
 
         return wrapper
@@ -200,6 +188,24 @@ class BasePath:
             host, colon, port = options["source_address"].partition(":")
             options["source_address"] = (host, int(port) if colon else 0)
         return options
+
+    def _settle(self, exc):
+        """Leave the thread's client usable after `exc`, which is passing out of an operation.
+
+        retry calls this for what it lets pass; glob's listing, which runs
+        outside the wrapper, calls it for its own failures.
+        """
+        client = Local.getattr(self._key_on_thread())
+        if client is None:
+            return
+        if _breaks_connection(exc):
+            _drop_client(self)  # send nothing on it; the next operation logs in afresh
+        # An unexpected reply was itself the transfer's last word, even when coded 1xx.
+        elif _transfer_pending(client) and not isinstance(exc, ftplib.error_reply):
+            try:
+                _finish_transfer(client)
+            except Exception:
+                _drop_client(self)
 
     def _valid_reset(self):
         """Bring the thread's client back in step after a refusal or a cut transfer.

@@ -62,15 +62,15 @@ std::nullptr_t raise_about(PyObject* exc_type, const char* before, PyObject* s, 
     return nullptr;
 }
 
-bool drop_client(State& st, PyObject* self) {
-    Ref key = Ref::steal(PyObject_CallMethodNoArgs(self, st.s__key_on_thread));
-    Ref done = Ref::steal(key ? PyObject_CallMethodOneArg(st.local, st.s_delattr, key.get()) : nullptr);
-    return static_cast<bool>(done);
-}
-
 bool valid_reset(State& st, PyObject* self) {
     Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, st.s__valid_reset));
     return static_cast<bool>(r);
+}
+
+bool require_exists(State& st, PyObject* self, const PathTexts& t) {
+    int exists = truth_of_attr(self, st.s_exists);
+    if (exists == 0) raise_about(PyExc_FileNotFoundError, "'", t.s.get(), "' does not exist.");
+    return exists > 0;
 }
 
 int truth_of_attr(PyObject* obj, PyObject* attr) {

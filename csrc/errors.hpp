@@ -54,12 +54,12 @@ bool check_exact(PyObject* value, PyTypeObject* type, const char* name, const ch
 // Raises `exc_type` with `before` + S + `after`; always returns null.
 std::nullptr_t raise_about(PyObject* exc_type, const char* before, PyObject* s, const char* after);
 
-// Empties the thread's client slot without sending anything on the client;
-// false if that raised.
-bool drop_client(State& st, PyObject* self);
-
 // Calls self._valid_reset(); false if it raised.
 bool valid_reset(State& st, PyObject* self);
+
+// Reads `self.exists`; false, with FileNotFoundError "'S' does not exist." or
+// the error of the check itself set, unless the path exists.
+bool require_exists(State& st, PyObject* self, const PathTexts& t);
 
 // Truth of `self.<attr>` (a property such as `exists`): 1, 0, or -1 on error.
 int truth_of_attr(PyObject* obj, PyObject* attr);

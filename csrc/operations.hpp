@@ -22,3 +22,5 @@ PyObject* op_glob(State& st, PyObject* const* args);
 
 extern PyType_Spec listing_type_spec;  // the lazy result of glob
 extern PyType_Spec sink_type_spec;     // the block collector of read
+// listing.cpp: makes collections.abc.Generator count the listing type as one.
+int register_listing_type(PyTypeObject* type);

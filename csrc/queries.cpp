@@ -7,16 +7,9 @@
 // recognises a file and CWD a directory.
 #include "errors.hpp"
 #include "operations.hpp"
+#include "session.hpp"
 
 namespace {
-
-bool starts_with(PyObject* text, const char* prefix) {
-    if (!PyUnicode_Check(text)) return false;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    for (Py_ssize_t i = 0; prefix[i]; ++i)
-        if (i >= n || PyUnicode_READ_CHAR(text, i) != static_cast<Py_UCS4>(prefix[i])) return false;
-    return true;
-}
 
 // Whether the pending exception's text starts with `code`; it stays pending.
 bool pending_reply_is(const char* code) {
@@ -77,8 +70,6 @@ bool names_pattern(PyObject* p) {
     return false;
 }
 
-Ref command(const char* verb, PyObject* arg) { return Ref::steal(PyUnicode_FromFormat("%s %U", verb, arg)); }
-
 // The directory probe: CWD P and straight back, so that the session never
 // goes on in another directory. 1 if P is a directory, 0 if not, -1 on error.
 int probe_directory(State& st, PyObject* self, PyObject* client, Prober& probe, PyObject* p) {
@@ -91,19 +82,7 @@ int probe_directory(State& st, PyObject* self, PyObject* client, Prober& probe, 
     r = probe.outcome(PyObject_CallMethodOneArg(client, st.s_sendcmd, cwd.get()), reply);
     if (r != Reply::accepted) return r == Reply::failed ? -1 : 0;
     if (!starts_with(reply.get(), "2")) return 0;
-    Ref back = command("CWD", saved.get());
-    Ref back_reply = Ref::steal(back ? PyObject_CallMethodOneArg(client, st.s_sendcmd, back.get()) : nullptr);
-    if (back_reply && starts_with(back_reply.get(), "2")) return 1;
-    // Stuck in P: drop the client without sending it anything, so that the
-    // next operation logs in afresh in the login directory.
-    Caught failure;
-    if (!back_reply) failure = Caught::fetch();
-    if (!drop_client(st, self)) return -1;
-    if (failure.value() && !failure.is_ordinary()) {
-        failure.restore();  // KeyboardInterrupt and its kin still pass out
-        return -1;
-    }
-    return 1;
+    return return_to(st, self, client, saved.get()) ? 1 : -1;
 }
 
 }  // namespace
@@ -135,9 +114,7 @@ PyObject* op_is_dir(State& st, PyObject* const* args) {
     PyObject* self = args[0];
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
-    int exists = truth_of_attr(self, st.s_exists);
-    if (exists < 0) return nullptr;
-    if (!exists) return raise_about(PyExc_FileNotFoundError, "'", t.s.get(), "' does not exist.");
+    if (!require_exists(st, self, t)) return nullptr;
 
     Ref client = Ref::steal(PyObject_GetAttr(self, st.s_client));
     if (!client) return nullptr;
@@ -166,9 +143,7 @@ PyObject* op_mtime(State& st, PyObject* const* args) {
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
     Ref result = [&]() -> Ref {
-        int exists = truth_of_attr(self, st.s_exists);
-        if (exists < 0) return {};
-        if (!exists) return Ref::steal(raise_about(PyExc_FileNotFoundError, "'", t.s.get(), "' does not exist."));
+        if (!require_exists(st, self, t)) return {};
         Ref client = Ref::steal(PyObject_GetAttr(self, st.s_client));
         Ref mdtm = command("MDTM", t.p.get());
         if (!client || !mdtm) return {};

@@ -22,26 +22,25 @@ int state_init(PyObject* module, State& st) {
     st.listing_type = make_type(module, &listing_type_spec);
     st.sink_type = make_type(module, &sink_type_spec);
     st.default_pattern = PyUnicode_InternFromString("*");
-    return st.function_type && st.listing_type && st.sink_type && st.default_pattern ? 0 : -1;
+    if (!st.function_type || !st.listing_type || !st.sink_type || !st.default_pattern) return -1;
+    return register_listing_type(st.listing_type);
 }
 
 // Called once the module has bound its imported names.
 int state_bind_imports(PyObject* module, State& st) {
     st.datetime = attr_of(module, "datetime");
-    st.fnmatch = attr_of(module, "fnmatch");
     st.ftplib = attr_of(module, "ftplib");
     st.io = attr_of(module, "io");
     st.pathlib = attr_of(module, "pathlib");
     st.local = attr_of(module, "Local");
     st.env_config = attr_of(module, "EnvConfig");
-    if (!st.datetime || !st.fnmatch || !st.ftplib || !st.io || !st.pathlib || !st.local || !st.env_config)
+    if (!st.datetime || !st.ftplib || !st.io || !st.pathlib || !st.local || !st.env_config)
         return -1;
     st.error_perm = attr_of(st.ftplib, "error_perm");
     st.error_temp = attr_of(st.ftplib, "error_temp");
     st.error_reply = attr_of(st.ftplib, "error_reply");
     st.datetime_type = attr_of(st.datetime, "datetime");
-    st.os = PyImport_ImportModule("os");
-    if (!st.error_perm || !st.error_temp || !st.error_reply || !st.datetime_type || !st.os) return -1;
+    if (!st.error_perm || !st.error_temp || !st.error_reply || !st.datetime_type) return -1;
     Ref timedelta = Ref::steal(PyObject_GetAttrString(st.datetime, "timedelta"));
     Ref no_args = Ref::steal(PyTuple_New(0));
     Ref hours = Ref::steal(Py_BuildValue("{s:i}", "hours", 8));
@@ -50,10 +49,9 @@ int state_bind_imports(PyObject* module, State& st) {
     return st.timedelta_8h ? 0 : -1;
 }
 
-#define CORVANE_OBJECTS(X)                                                                      \
-    X(datetime) X(fnmatch) X(ftplib) X(io) X(pathlib) X(os) X(error_perm) X(error_temp)        \
-    X(error_reply) X(datetime_type) X(timedelta_8h) X(local) X(env_config) X(interrupt)        \
-    X(default_pattern)
+#define CORVANE_OBJECTS(X)                                                         \
+    X(datetime) X(ftplib) X(io) X(pathlib) X(error_perm) X(error_temp) X(error_reply) \
+    X(datetime_type) X(timedelta_8h) X(local) X(env_config) X(interrupt) X(default_pattern)
 
 int state_traverse(State& st, visitproc visit, void* arg) {
 #define CORVANE_VISIT(n) Py_VISIT(st.n);

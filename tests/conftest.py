@@ -9,6 +9,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+import faults  # noqa: E402
 import servers  # noqa: E402
 from fakes import FakeServer  # noqa: E402
 
@@ -52,6 +53,19 @@ def fake_path(fake, monkeypatch):
     return FakePath
 
 
+@pytest.fixture
+def counting(fake_path):
+    """Like fake_path, counting the calls of _valid_reset (which still run)."""
+    class Counting(fake_path):
+        resets = 0
+
+        def _valid_reset(self):
+            type(self).resets += 1
+            return super()._valid_reset()
+
+    return Counting
+
+
 # ---- real servers --------------------------------------------------------
 
 def pytest_generate_tests(metafunc):
@@ -82,6 +96,14 @@ def server(request):
 
         request.addfinalizer(finish)
     return _running[name]
+
+
+@pytest.fixture(scope="session")
+def fault_server(tmp_path_factory):
+    """The FTP server of the fault tests, whose faults a test arms (tests/faults.py)."""
+    server = faults.start(str(tmp_path_factory.mktemp("faults")))
+    yield server
+    server.stop()
 
 
 @pytest.fixture

@@ -229,3 +229,18 @@ def test_an_unexpected_final_reply_is_not_read_twice(fake, fake_path):
     with pytest.raises(ftplib.error_reply):
         op(p)  # the strict fake would fail on a read with nothing owed
     assert Local.getattr(p._key_on_thread()) is client
+
+
+@pytest.mark.parametrize("reply, dropped", [("421 Service closing control connection.", True),
+                                            ("450 File busy.", False)])
+def test_a_spent_temporary_error_drops_the_client_only_for_421(fake, fake_path, reply, dropped):
+    p = fake_path("/a")
+
+    @retry(ftplib.error_temp)
+    def op(self):
+        assert self.client is not None
+        raise ftplib.error_temp(reply)
+
+    with pytest.raises(ftplib.error_temp):
+        op(p)
+    assert (Local.getattr(p._key_on_thread()) is None) is dropped

@@ -9,19 +9,6 @@ from corvane.base import Local
 from fakes import QUIRKS, FakeServer
 
 
-@pytest.fixture
-def counting(fake_path):
-    """A path class that counts _valid_reset calls (and still performs them)."""
-    class Counting(fake_path):
-        resets = 0
-
-        def _valid_reset(self):
-            type(self).resets += 1
-            return super()._valid_reset()
-
-    return Counting
-
-
 def tree(fake):
     fake.add_file("/d/f.txt", b"hello").add_file("/d/empty.bin").add_dir("/d/emptydir")
     fake.add_file("/d/.hidden", b"x").add_file("/d/star*.txt", b"s")

@@ -44,9 +44,18 @@ def build(fake):
 
 
 # name -> (setup, action(path class) -> callable, extra objects touched)
-def scenarios(P, fake):
-    pattern, bad_section = "*.txt", b"ftp"
+def scenarios(P, fake, local="/nonexistent"):
+    pattern, bad_section, data, bad_data = "*.txt", b"ftp", b"payload" * 100, bytearray(b"x")
     return {
+        "read": (lambda: P("/d/f.txt").read(), []),
+        "read-directory": (expect_raises(TypeError, lambda: P("/d/sub").read()), []),
+        "read-missing": (expect_raises(FileNotFoundError, lambda: P("/nope").read()), []),
+        "write": (lambda: P("/d/w/out.bin").write(data), [data]),
+        "write-bad-type": (expect_raises(TypeError, lambda: P("/d/out.bin").write(bad_data)), [bad_data]),
+        "upload-tree": (lambda: P("/d/up").upload(local), [local]),
+        "upload-bad-type": (expect_raises(TypeError, lambda: P("/d/up").upload(data)), [data]),
+        "glob": (lambda: [p for p in P("/d").glob(pattern)], [pattern]),
+        "glob-file": (expect_raises(TypeError, lambda: next(P("/d/f.txt").glob())), []),
         "exists": (lambda: P("/d/f.txt").exists, []),
         "exists-missing": (lambda: P("/nope").exists, []),
         "exists-empty-dir": (lambda: P("/d/sub").exists and P("/d/emptydir").exists, []),
@@ -69,9 +78,12 @@ NAMES = list(scenarios(None, None))
 
 
 @pytest.mark.parametrize("name", NAMES)
-def test_no_references_gained(fake, fake_path, name):
+def test_no_references_gained(fake, fake_path, name, tmp_path):
     build(fake)
-    action, extra = scenarios(fake_path, fake)[name]
+    (tmp_path / "a.txt").write_bytes(b"a")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "b.txt").write_bytes(b"b")
+    action, extra = scenarios(fake_path, fake, str(tmp_path))[name]
     probe = fake_path("/d")
     client = probe.client
 

@@ -1,0 +1,187 @@
+"""A pyftpdlib server that misbehaves on request, for the fault-injection tests.
+
+usage: python faulty_ftpd.py HOST ROOT USER PASSWORD FAULT_DIR
+
+It serves ROOT on port 21 of HOST. Faults are armed by writing
+FAULT_DIR/faults.json, a list of objects such as
+
+    {"command": "RETR", "kind": "cut", "times": 1, "after": 1000}
+
+The file is read afresh whenever a fault could fire, so a test arms a fault
+just before the operation it aims at. A fault fires `times` times (on any
+session), then the server behaves normally again. Every login and every fault
+that fires is appended to FAULT_DIR/events.log, one line each ("login",
+"fault cut RETR"), so that a test can tell whether a retry logged in afresh.
+
+kinds, for the command named:
+  drop   close the control connection instead of answering
+  reply  answer with the text `reply` (e.g. "450 Busy."); after a 421 the
+         connection is closed too, as real servers do
+  cut    data command: move `after` bytes, close the data connection, answer 426
+  reset  the same, but the data connection is reset (RST), not closed
+  stall  data command: open the data connection and move nothing, ever
+  late   data command: send the final reply `delay` seconds after the data
+         connection has closed
+"""
+
+import json
+import os
+import socket
+import struct
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.log import logger
+from pyftpdlib.servers import FTPServer
+
+CONTROL_KINDS = ("drop", "reply")
+DATA_KINDS = ("cut", "reset", "stall", "late")
+
+
+class Faults:
+    """The armed faults, kept in a JSON file that the tests write."""
+
+    def __init__(self, directory):
+        self.path = os.path.join(directory, "faults.json")
+        self.log = os.path.join(directory, "events.log")
+
+    def take(self, command, kinds):
+        """The first armed fault for `command` among `kinds`, now counted as fired."""
+        try:
+            with open(self.path, encoding="utf-8") as f:
+                armed = json.load(f)
+        except FileNotFoundError:
+            return None
+        for fault in armed:
+            if fault["command"] == command and fault["kind"] in kinds and fault["times"] > 0:
+                fault["times"] -= 1
+                self._save(armed)
+                self.record(f"fault {fault['kind']} {command}")
+                return fault
+        return None
+
+    def _save(self, armed):
+        # Replaced whole, so that a reader never sees half a file.
+        temporary = self.path + ".server"
+        with open(temporary, "w", encoding="utf-8") as f:
+            json.dump(armed, f)
+        os.replace(temporary, self.path)
+
+    def record(self, event):
+        with open(self.log, "a", encoding="utf-8") as f:
+            f.write(event + "\n")
+
+
+def first_bytes(producer, count):
+    data = b""
+    while len(data) < count:
+        chunk = producer.more()
+        if not chunk:
+            break
+        data += chunk
+    return data[:count]
+
+
+class FaultyDTP(DTPHandler):
+    """A data connection that may be cut, reset, stalled or answered late."""
+
+    fault = None
+
+    def _arm(self):
+        channel = self.cmd_channel
+        self.fault = channel.faults.take(channel.command, DATA_KINDS)
+        return self.fault["kind"] if self.fault else None
+
+    def _cuts(self):
+        return self.fault is not None and self.fault["kind"] in ("cut", "reset")
+
+    def _stall(self):
+        # Out of the event loop, the socket stays open and nothing moves on it.
+        self.del_channel()
+
+    def push(self, data):
+        kind = self._arm()
+        if kind == "stall":
+            return self._stall()
+        super().push(data[:self.fault["after"]] if self._cuts() else data)
+
+    def push_with_producer(self, producer):
+        kind = self._arm()
+        if kind == "stall":
+            return self._stall()
+        if self._cuts():
+            return super().push(first_bytes(producer, self.fault["after"]))
+        super().push_with_producer(producer)
+
+    def enable_receiving(self, type, cmd):
+        if self._arm() == "stall":
+            return self._stall()
+        super().enable_receiving(type, cmd)
+
+    def handle_read(self):
+        if not self._cuts():
+            return super().handle_read()
+        try:
+            chunk = self.socket.recv(self.ac_in_buffer_size)
+        except BlockingIOError:
+            return
+        if not chunk:  # the whole upload was shorter than the cut
+            return super().handle_close()
+        keep = max(self.fault["after"] - self.tot_bytes_received, 0)
+        self.file_obj.write(chunk[:keep])
+        self.tot_bytes_received += len(chunk)
+        if self.tot_bytes_received >= self.fault["after"]:
+            self._abort()
+
+    handle_read_event = handle_read  # the event loop calls this name, bound in DTPHandler
+
+    def handle_close(self):
+        if self._cuts() and not self._closed:
+            return self._abort()
+        super().handle_close()
+
+    def _abort(self):
+        if self.fault["kind"] == "reset":
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self._resp = (f"426 Connection closed; transfer aborted after {self.get_transmitted_bytes()} bytes.",
+                      logger.info)
+        self.close()
+
+    def close(self):
+        if self.fault and self.fault["kind"] == "late" and self._resp and not self._closed:
+            reply, self._resp = self._resp[0], ()
+            self.cmd_channel.call_later(self.fault["delay"], self.cmd_channel.respond, reply)
+        super().close()
+
+
+class FaultyHandler(FTPHandler):
+    dtp_handler = FaultyDTP
+    faults = None  # a Faults, set by serve()
+    command = None  # the command being served, for the data connection
+
+    def pre_process_command(self, line, cmd, arg):
+        fault = self.faults.take(cmd, CONTROL_KINDS)
+        if fault is None:
+            self.command = cmd
+            return super().pre_process_command(line, cmd, arg)
+        if fault["kind"] == "drop":
+            return self.close()
+        self.respond(fault["reply"])
+        if fault["reply"].startswith("421"):
+            self.close_when_done()
+
+    def on_login(self, username):
+        self.faults.record("login")
+
+
+def serve(host, root, user, password, fault_dir):
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(user, password, root, perm="elradfmwMT")
+    handler = type("Handler", (FaultyHandler,), {
+        "authorizer": authorizer, "banner": "corvane fault server", "faults": Faults(fault_dir)})
+    FTPServer((host, 21), handler).serve_forever()
+
+
+if __name__ == "__main__":
+    serve(*sys.argv[1:6])
