@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 
+bash scripts/install-ftp-servers.sh
 CORVANE_WERROR=ON python3 -m pip install --quiet ".[test]"
 # -P: import the installed package, not the source folder beside us.
 python3 -P -m pytest -ra "$@"
