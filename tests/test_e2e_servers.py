@@ -14,7 +14,7 @@ SIMULTANEOUS = 70
 
 
 def test_many_simultaneous_logins(server):
-    def login(_):
+    def login():
         client = ftplib.FTP(server.host, timeout=20)
         try:
             client.login(server.user, server.password)
@@ -24,9 +24,10 @@ def test_many_simultaneous_logins(server):
         return client
 
     with ThreadPoolExecutor(16) as pool:
-        clients = [pool.submit(login, i) for i in range(SIMULTANEOUS)]
-        clients = [c.result() for c in clients]
+        attempts = [pool.submit(login) for _ in range(SIMULTANEOUS)]
+    clients = [a.result() for a in attempts if a.exception() is None]
     try:
+        assert [str(a.exception()) for a in attempts if a.exception()] == []
         assert [c.voidcmd("NOOP")[:3] for c in clients] == ["200"] * SIMULTANEOUS
     finally:
         for c in clients:
