@@ -106,6 +106,21 @@ def fault_server(tmp_path_factory):
     server.stop()
 
 
+NOT_APPLICABLE_MARK = "not applicable on this server: "
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A skip that does not come from servers.NOT_APPLICABLE fails the test:
+    a missing tool or server must not pass for a green run."""
+    report = (yield).get_result()
+    if report.skipped and not hasattr(report, "wasxfail"):
+        reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
+        if not reason.startswith("Skipped: " + NOT_APPLICABLE_MARK):
+            report.outcome = "failed"
+            report.longrepr = f"skipped outside the per-server table in tests/servers.py: {reason}"
+
+
 @pytest.fixture
 def remote(server, tmp_path, monkeypatch, request):
     """A fresh remote directory for one test: yields (FTPPath of it, its local twin)."""
@@ -115,7 +130,7 @@ def remote(server, tmp_path, monkeypatch, request):
     group = request.node.get_closest_marker("group")
     reason = servers.NOT_APPLICABLE.get((server.name, group.args[0] if group else None))
     if reason:
-        pytest.skip(reason)
+        pytest.skip(NOT_APPLICABLE_MARK + reason)
     # Only plain characters: a test's parameters must not turn up in the path of its
     # directory (Pure-FTPd refuses any path with a backslash, and takes "*" in LIST's
     # argument as a pattern).
