@@ -22,6 +22,8 @@ kinds, for the command named:
   stall  data command: open the data connection and move nothing, ever
   late   data command: send the final reply `delay` seconds after the data
          connection has closed
+  send   data command: send `data` (text whose characters are bytes 0-255)
+         instead of the real content, then answer as usual
 """
 
 import json
@@ -36,7 +38,7 @@ from pyftpdlib.log import logger
 from pyftpdlib.servers import FTPServer
 
 CONTROL_KINDS = ("drop", "reply")
-DATA_KINDS = ("cut", "reset", "stall", "late")
+DATA_KINDS = ("cut", "reset", "stall", "late", "send")
 
 
 class Faults:
@@ -104,12 +106,16 @@ class FaultyDTP(DTPHandler):
         kind = self._arm()
         if kind == "stall":
             return self._stall()
+        if kind == "send":
+            return super().push(self.fault["data"].encode("latin-1"))
         super().push(data[:self.fault["after"]] if self._cuts() else data)
 
     def push_with_producer(self, producer):
         kind = self._arm()
         if kind == "stall":
             return self._stall()
+        if kind == "send":
+            return super().push(self.fault["data"].encode("latin-1"))
         if self._cuts():
             return super().push(first_bytes(producer, self.fault["after"]))
         super().push_with_producer(producer)

@@ -185,3 +185,13 @@ def test_an_inner_operation_starts_a_fresh_client_for_the_outer_one(scene, name)
 ], ids=["421-once", "421-always", "drop"])
 def test_a_faulty_login(scene, armed, outcome):
     arm_and_run(scene, "PASS", armed, op_read, outcome)
+
+
+# Listings ftplib cannot read: its error passes out of glob, and the session stays usable.
+@pytest.mark.parametrize("data, error", [
+    ("-rw-r--r-- 1 u g 1 Dec 08 19:59 " + "x" * 9000 + "\r\n", ftplib.Error),  # over ftplib's 8192 bytes
+    ("-rw-r--r-- 1 u g 1 Dec 08 19:59 bad\xff\xfe.txt\r\n", UnicodeDecodeError),
+], ids=["line-too-long", "invalid-utf-8"])
+def test_a_listing_the_client_cannot_read(scene, data, error):
+    arm_and_run(scene, "LIST", dict(kind="send", data=data), lambda s: list(s.top.join("dir").glob()),
+                Outcome(error))
