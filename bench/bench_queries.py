@@ -5,6 +5,7 @@ usage: python bench/bench_queries.py   (as root: the server listens on 127.0.0.9
 
 import ftplib
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -91,6 +92,7 @@ def main():
     finally:
         proc.terminate()
         proc.wait(10)
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
