@@ -1,0 +1,87 @@
+"""mkdir and delete against the fake server: command texts, order, messages and contexts."""
+
+import ftplib
+
+import pytest
+
+
+def mkd_and_probes(fake):
+    return [c for c in fake.commands() if c.split(" ")[0] in ("MKD", "NLST")]
+
+
+def test_mkdir_makes_missing_ancestors_top_down(fake, fake_path):
+    fake.add_dir("/a")
+    assert fake_path("/a/b/c/d").mkdir() is None
+    assert [c for c in fake.commands() if c.startswith("MKD")] == ["MKD /a/b", "MKD /a/b/c", "MKD /a/b/c/d"]
+    assert all(fake.is_dir(p) for p in ("/a/b", "/a/b/c", "/a/b/c/d"))
+
+
+def test_mkdir_of_an_existing_directory_sends_no_mkd(fake, fake_path):
+    fake.add_file("/a/b/x", b"x")
+    assert fake_path("/a/b").mkdir() is None
+    assert fake.commands() == ["NLST /a", "NLST /a/b", "NLST /a/b", "RETR /a/b"]
+
+
+@pytest.mark.parametrize("path, first", [("top", "NLST top"), ("/top", "NLST /top")])
+def test_the_parent_of_one_component_is_never_tested(fake, fake_path, path, first):
+    fake_path(path).mkdir()
+    commands = fake.commands()
+    assert commands[0] == first and commands[-1] == f"MKD {path}"
+    assert not any(c.endswith((" .", " /")) for c in commands)
+
+
+def test_a_refused_mkd_becomes_file_not_found_with_context(fake, counting):
+    fake.add_file("/a/file", b"x")  # a file where the directory should be
+    with pytest.raises(FileNotFoundError) as info:
+        counting("/a/file").mkdir()
+    assert str(info.value) == "Failed to create directory '/a/file'."
+    assert isinstance(info.value.__context__, ftplib.error_perm) and info.value.__cause__ is None
+    assert fake.commands()[-1] == "MKD /a/file"
+    assert counting.resets == 2  # one for is_dir's cut retrieval, one for the refusal
+
+
+def test_a_failing_parent_passes_its_own_error_and_nothing_is_sent_for_the_child(fake, counting):
+    fake.fail("MKD /a", ftplib.error_perm("550 Permission denied."))
+    with pytest.raises(FileNotFoundError) as info:
+        counting("/a/b").mkdir()
+    assert str(info.value) == "Failed to create directory '/a'."
+    assert not any(c.endswith("/a/b") and c.startswith("MKD") for c in fake.commands())
+
+
+def test_a_temporary_error_of_mkd_reaches_retry(fake, fake_path, monkeypatch):
+    monkeypatch.setenv("CORVANE_RETRY_TIMES", "2")
+    fake.fail("MKD /new", ftplib.error_temp("450 busy"))
+    fake_path("/new").mkdir()
+    assert fake.is_dir("/new") and len(fake.sessions) == 2
+
+
+def test_delete_of_a_file_and_of_an_empty_directory(fake, fake_path):
+    fake.add_file("/d/f", b"x").add_dir("/d/e")
+    fake_path("/d/f").delete()
+    fake_path("/d/e").delete()
+    assert [c for c in fake.commands() if c.split(" ")[0] in ("DELE", "RMD", "LIST")] == [
+        "DELE /d/f", "LIST /d/e", "RMD /d/e"]
+    assert fake.fs == {"/": None, "/d": None}
+
+
+def test_delete_of_a_missing_path_sends_no_removal(fake, fake_path):
+    with pytest.raises(FileNotFoundError, match=r"^'/nope' does not exist\.$"):
+        fake_path("/nope").delete()
+    assert not any(c.startswith(("DELE", "RMD")) for c in fake.commands())
+
+
+def test_a_refused_removal_passes_out_and_what_was_removed_stays_removed(fake, fake_path):
+    fake.add_file("/d/a", b"a").add_file("/d/b", b"b")
+    fake.fail("DELE /d/b", ftplib.error_perm("550 Permission denied."))
+    with pytest.raises(ftplib.error_perm, match="Permission denied"):
+        fake_path("/d").delete()
+    assert "/d/a" not in fake.fs and fake.fs["/d/b"] == b"b" and fake.is_dir("/d")
+    assert "RMD /d" not in fake.commands()
+
+
+def test_delete_of_a_link_line_fails_safely(fake, fake_path):
+    fake.add_dir("/d").add_file("/outside/keep", b"k")
+    fake.links["/d/link"] = "/outside"
+    with pytest.raises(FileNotFoundError, match=r"^'/d/link -> /outside' does not exist\.$"):
+        fake_path("/d").delete()
+    assert fake.fs["/outside/keep"] == b"k"
