@@ -102,20 +102,22 @@ class FaultyDTP(DTPHandler):
         # Out of the event loop, the socket stays open and nothing moves on it.
         self.del_channel()
 
-    def push(self, data):
+    def _replaced(self):
+        """Arms this transfer's fault; True when a stall or substitute bytes take the content's place."""
         kind = self._arm()
         if kind == "stall":
-            return self._stall()
-        if kind == "send":
-            return super().push(self.fault["data"].encode("latin-1"))
-        super().push(data[:self.fault["after"]] if self._cuts() else data)
+            self._stall()
+        elif kind == "send":
+            super().push(self.fault["data"].encode("latin-1"))
+        return kind in ("stall", "send")
+
+    def push(self, data):
+        if not self._replaced():
+            super().push(data[:self.fault["after"]] if self._cuts() else data)
 
     def push_with_producer(self, producer):
-        kind = self._arm()
-        if kind == "stall":
-            return self._stall()
-        if kind == "send":
-            return super().push(self.fault["data"].encode("latin-1"))
+        if self._replaced():
+            return
         if self._cuts():
             return super().push(first_bytes(producer, self.fault["after"]))
         super().push_with_producer(producer)
