@@ -6,6 +6,7 @@
 #include <structmember.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,19 +42,18 @@ PyObject* too_many(Function* f, Py_ssize_t required, Py_ssize_t total, Py_ssize_
 }
 
 PyObject* missing(Function* f, PyObject* const* bound) {
-    const auto& params = f->spec->params;
+    std::vector<const char*> absent;
+    for (size_t i = 0; i < f->spec->params.size(); ++i)
+        if (!bound[i]) absent.push_back(f->spec->params[i].name);
+    const size_t count = absent.size();
     std::string names;
-    Py_ssize_t count = 0, seen = 0;
-    for (const auto& p : params)
-        count += (!bound[&p - params.data()]) ? 1 : 0;
-    for (const auto& p : params) {
-        if (bound[&p - params.data()]) continue;
-        ++seen;
-        if (seen > 1) names += count == 2 ? " and " : (seen == count ? ", and " : ", ");
-        names += std::string("'") + p.name + "'";
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0) names += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
+        names += std::string("'") + absent[i] + "'";
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %s: %s", f->qualname,
-                 count_words(count, "required positional argument").c_str(), names.c_str());
+                 count_words(static_cast<Py_ssize_t>(count), "required positional argument").c_str(),
+                 names.c_str());
     return nullptr;
 }
 

@@ -123,10 +123,10 @@ PyObject* op_is_dir(State& st, PyObject* const* args) {
     if (!retrbinary || !retr) return nullptr;
     // blocksize 1 and a callback that raises at the first block: at most one
     // byte of content is read, whatever the size of the file.
-    PyObject* call_args[] = {retr.get(), st.interrupt, PyLong_FromLong(1)};
-    Ref one = Ref::steal(call_args[2]);
+    Ref one = Ref::steal(PyLong_FromLong(1));
     Ref kwnames = Ref::steal(PyTuple_Pack(1, st.s_blocksize));
     if (!one || !kwnames) return nullptr;
+    PyObject* call_args[] = {retr.get(), st.interrupt, one.get()};
     Ref done = Ref::steal(PyObject_Vectorcall(retrbinary.get(), call_args, 2, kwnames.get()));
     if (done) Py_RETURN_FALSE;  // an empty file: the callback never ran
 
