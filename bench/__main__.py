@@ -1,0 +1,110 @@
+"""python -m bench: corvane against the protocol floor, fsspec and ftputil, on real servers.
+
+    python -m bench              loopback: 3 rounds, pyftpdlib and vsftpd (where installed)
+    python -m bench --rtt 20     every connection behind an emulated 20 ms round trip
+    python -m bench --quick      every scenario once on small data, loopback and 20 ms (CI)
+
+Writes <stem>.json, .md and .png to --out (bench/results by default).
+"""
+
+import argparse
+import os
+import platform
+import shutil
+import sys
+import tempfile
+import time
+
+# From the project root, `-m` puts the source folder first on sys.path, and its
+# corvane has no built extension: drop it, so that the installed package is
+# imported (this package is loaded already).
+_PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != _PROJECT]
+
+from bench import report, servers  # noqa: E402
+from bench.runner import run_server  # noqa: E402
+from bench.scenarios import SIZES  # noqa: E402
+
+
+def versions():
+    from importlib.metadata import PackageNotFoundError, version
+
+    found = {"python": platform.python_version()}
+    for name in ("corvane-ftp", "fsspec", "ftputil", "pyftpdlib"):
+        try:
+            found[name] = version(name)
+        except PackageNotFoundError:
+            found[name] = None
+    return found
+
+
+def scratch_base(sizes):
+    """/dev/shm when it has room for the server's files, so that disks do not time the run."""
+    wanted = 16 * sizes.data + 64 * 2**20
+    if os.path.isdir("/dev/shm") and shutil.disk_usage("/dev/shm").free > wanted:
+        return "/dev/shm"
+    return None
+
+
+def run(rtt_ms, sizes_name, rounds, server_names, out_dir, stem):
+    sizes = SIZES[sizes_name]
+    link = f"{rtt_ms:g} ms round trip" if rtt_ms else "loopback"
+    print(f"== {link}: {', '.join(server_names)}; {rounds} round(s); {sizes}", flush=True)
+    results = {"link": link, "rtt_ms": rtt_ms, "rounds": rounds, "sizes": sizes.__dict__,
+               "versions": versions(), "servers": {}}
+    started = time.monotonic()
+    workdir = tempfile.mkdtemp(prefix="corvane-bench-")
+    try:
+        for name in server_names:
+            server = servers.start(name, rtt_ms, scratch_base(sizes))
+            try:
+                results["servers"][name] = run_server(server, sizes, rounds, rtt_ms,
+                                                      os.path.join(workdir, "corvane.ini"))
+            finally:
+                server.stop()
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    results["seconds"] = round(time.monotonic() - started, 1)
+    for name, server_report in results["servers"].items():
+        print("\n" + report.text_table(f"{name}, {link}", server_report))
+    written = report.write(results, out_dir, stem)
+    print(f"\n{link}: {results['seconds']:.0f} s; wrote {', '.join(written)}", flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
+    parser.add_argument("--rtt", type=float, default=0.0, metavar="MS",
+                        help="emulated round trip in milliseconds (default: plain loopback)")
+    parser.add_argument("--quick", action="store_true",
+                        help="every scenario once on small data, on loopback and at --rtt (20 ms unless given)")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds per scenario (at least 3; default 3)")
+    parser.add_argument("--servers", help="comma-separated, from: " + ", ".join(servers.SERVERS) +
+                        " (default: pyftpdlib, plus vsftpd on loopback where it can run)")
+    parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "results"),
+                        help="where the JSON, Markdown and PNG go (default: bench/results)")
+    args = parser.parse_args()
+    if not args.quick and args.rounds < 3:
+        parser.error("--rounds: at least 3, so that a median means something")
+
+    def pick(rtt_ms):
+        if args.servers:
+            return args.servers.split(",")
+        # At 20 ms one server already takes most of the 10 minutes a run may take.
+        missing = servers.vsftpd_missing()
+        if missing or rtt_ms:
+            if not rtt_ms:
+                print(f"vsftpd left out: {missing}")
+            return ["pyftpdlib"]
+        return ["pyftpdlib", "vsftpd"]
+
+    if args.quick:
+        rtt_ms = args.rtt or 20.0
+        run(0.0, "quick", 1, pick(0.0), args.out, "quick-loopback")
+        run(rtt_ms, "quick", 1, pick(rtt_ms), args.out, f"quick-rtt{rtt_ms:g}")
+    else:
+        run(args.rtt, "rtt" if args.rtt else "loopback", args.rounds, pick(args.rtt), args.out,
+            f"rtt{args.rtt:g}" if args.rtt else "loopback")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,185 @@
+"""An emulated link in front of an FTP server: a userspace TCP proxy that
+delays every byte by half the round trip in each direction.
+
+The kernel here has no netem, so the link is a small asyncio proxy. It
+forwards the control connection and every passive data connection: the
+server lists the proxy's address in its PASV replies (pyftpdlib's
+masquerade_address, vsftpd's pasv_address) and the proxy listens on the same
+passive port numbers, forwarding each to the server's port of that number.
+
+Each direction is one FIFO of (due time, chunk), so byte order holds, and an
+end of stream travels through it as a chunk, so a half-close arrives after
+the bytes before it, half a round trip late like them. What is not
+emulated: TCP handshakes (a connect completes at once) and bandwidth (a
+chunk of any size takes the same half round trip).
+
+The proxy also counts, exactly, what passes: the command lines the client
+sends on control connections and the data connections it opens.
+"""
+
+import asyncio
+import contextlib
+import multiprocessing
+import os
+import signal
+import socket
+
+
+class Counts:
+    def __init__(self):
+        self.commands = []
+        self.data_connections = 0
+
+    def take(self):
+        taken = {"commands": self.commands, "data_connections": self.data_connections}
+        self.__init__()
+        return taken
+
+
+class CommandLines:
+    """Splits the client's control stream into command lines as they pass."""
+
+    def __init__(self, counts):
+        self.counts, self.pending = counts, b""
+
+    def feed(self, chunk):
+        self.pending += chunk
+        *lines, self.pending = self.pending.split(b"\r\n")
+        for line in lines:
+            text = line.decode("utf-8", "replace")
+            self.counts.commands.append("PASS ****" if text[:5].upper() == "PASS " else text)
+
+
+async def pump(reader, writer, delay, watch=None):
+    """Copies reader to writer, each chunk `delay` seconds after it arrived, then the end of stream."""
+    if not delay:  # plain loopback: no queue, no extra task
+        while chunk := await reader.read(1 << 18):
+            if watch:
+                watch(chunk)
+            writer.write(chunk)
+            await writer.drain()
+        if writer.can_write_eof():
+            writer.write_eof()
+        return
+    loop = asyncio.get_running_loop()
+    queue = asyncio.Queue()
+
+    async def deliver():
+        while True:
+            due, chunk = await queue.get()
+            wait = due - loop.time()
+            if wait > 0:
+                await asyncio.sleep(wait)
+            if not chunk:
+                if writer.can_write_eof():
+                    writer.write_eof()
+                return
+            writer.write(chunk)
+            await writer.drain()
+
+    sender = asyncio.ensure_future(deliver())
+    try:
+        while True:
+            chunk = await reader.read(1 << 18)
+            if watch and chunk:
+                watch(chunk)
+            queue.put_nowait((loop.time() + delay, chunk))
+            if not chunk:
+                break
+        await sender
+    finally:
+        sender.cancel()
+
+
+async def splice(client_reader, client_writer, server_address, delay, watch=None):
+    """Both directions of one connection; closes both sides when both ends have closed, or on an error."""
+    try:
+        server_reader, server_writer = await asyncio.open_connection(*server_address)
+    except OSError:
+        client_writer.close()
+        return
+    pumps = [asyncio.ensure_future(pump(client_reader, server_writer, delay, watch)),
+             asyncio.ensure_future(pump(server_reader, client_writer, delay))]
+    try:
+        # A reset in one direction ends the other: nothing more can reach that peer.
+        done, pending = await asyncio.wait(pumps, return_when=asyncio.FIRST_EXCEPTION)
+        for task in pending:
+            task.cancel()
+        for task in done:
+            task.exception()  # retrieved: a reset is the peer's business, not the proxy's
+    finally:
+        for writer in (client_writer, server_writer):
+            writer.close()
+
+
+async def serve(listen_host, control_port, server_host, server_port, passive_ports, delay, counts, requests):
+    loop = asyncio.get_running_loop()
+
+    async def control(reader, writer):
+        with contextlib.suppress(asyncio.CancelledError):  # cancelled only when the proxy stops
+            await splice(reader, writer, (server_host, server_port), delay, CommandLines(counts).feed)
+
+    def data_handler(port):
+        async def data(reader, writer):
+            counts.data_connections += 1
+            with contextlib.suppress(asyncio.CancelledError):
+                await splice(reader, writer, (server_host, port), delay)
+        return data
+
+    listeners = [await asyncio.start_server(control, listen_host, control_port)]
+    for port in passive_ports:
+        listeners.append(await asyncio.start_server(data_handler(port), listen_host, port))
+
+    stop = loop.create_future()
+
+    def answer():
+        try:
+            requests.recv()
+        except EOFError:  # the benchmark is gone
+            stop.done() or stop.set_result(None)
+            return
+        requests.send(counts.take())
+
+    loop.add_reader(requests.fileno(), answer)
+    loop.add_signal_handler(signal.SIGTERM, lambda: stop.done() or stop.set_result(None))
+    requests.send("ready")
+    await stop
+    for listener in listeners:
+        listener.close()
+
+
+def _run(requests, *args):
+    asyncio.run(serve(*args, Counts(), requests))
+
+
+class Proxy:
+    """The proxy in a process of its own, so that its work is not counted as the client's CPU time."""
+
+    def __init__(self, listen_host, control_port, server_host, server_port, passive_ports, rtt_ms):
+        self.host, self.port, self.rtt_ms = listen_host, control_port, rtt_ms
+        ours, theirs = multiprocessing.Pipe()
+        self.requests = ours
+        self.process = multiprocessing.get_context("fork").Process(
+            target=_run, daemon=True,
+            args=(theirs, listen_host, control_port, server_host, server_port, passive_ports, rtt_ms / 2000))
+        self.process.start()
+        theirs.close()
+        if not ours.poll(15) or ours.recv() != "ready":
+            self.stop()
+            raise RuntimeError(f"the link proxy on {listen_host}:{control_port} did not start")
+
+    def take(self):
+        """Commands and data connections seen since the last take."""
+        self.requests.send("take")
+        return self.requests.recv()
+
+    def stop(self):
+        if self.process.is_alive():
+            os.kill(self.process.pid, signal.SIGTERM)
+        self.process.join(10)
+
+
+def free_port(host):
+    with socket.socket() as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]

@@ -1,0 +1,132 @@
+"""Runs the scenarios on one server: rounds, alternation, measurement."""
+
+import ftplib
+import resource
+import statistics
+import sys
+import time
+
+from bench.contenders import CONTENDERS, port_ftp
+from bench.scenarios import SCENARIOS, Data
+
+
+def cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def noop_ms(ftp, count):
+    times = []
+    for _ in range(count):
+        start = time.perf_counter()
+        ftp.voidcmd("NOOP")
+        times.append(time.perf_counter() - start)
+    return statistics.median(times) * 1e3
+
+
+def self_check(server, rtt_ms):
+    """The round trip the proxy adds, from NOOPs through it and straight to the server."""
+    count = 10 if rtt_ms else 50
+    sessions = [port_ftp(port)(host, server.user, server.password, timeout=30)
+                for host, port in ((server.host, server.port), (server.proxy.host, server.proxy.port))]
+    try:
+        direct, through = (noop_ms(ftp, count) for ftp in sessions)
+    finally:
+        for ftp in sessions:
+            ftp.close()
+    added = through - direct
+    report = {"noop_direct_ms": round(direct, 3), "noop_through_proxy_ms": round(through, 3),
+              "added_ms": round(added, 3), "asked_ms": rtt_ms}
+    line = (f"link self-check on {server.name}: NOOP {through:.2f} ms through the proxy, {direct:.2f} ms "
+            f"direct: the proxy adds {added:.2f} ms")
+    if rtt_ms:
+        deviation = added / rtt_ms - 1
+        report["deviation"] = round(deviation, 3)
+        line += f" (asked {rtt_ms:g} ms, {deviation:+.1%})"
+        if abs(deviation) > 0.10:
+            line += "  WARNING: more than 10% off; the machine is too busy for the figures to hold"
+    print(line, flush=True)
+    return report
+
+
+def summary(samples):
+    walls = [s["wall"] for s in samples]
+    median = statistics.median(walls)
+    counts = {}
+    for key in ("commands", "data_connections"):
+        values = sorted({s[key] for s in samples})
+        # Exact counts repeat from round to round; if they ever differ, all are kept.
+        counts[key] = values[0] if len(values) == 1 else values
+    return {"wall_s": [round(w, 6) for w in walls], "median_s": round(median, 6),
+            "spread": round((max(walls) - min(walls)) / median, 3) if median else 0.0,
+            "cpu_s": round(statistics.median(s["cpu"] for s in samples), 6), **counts}
+
+
+def same_commands(lines, tag_of):
+    """The first sample's command lines of corvane and of the floor, each tag put back to one word."""
+    normal = {name: [line.replace(tag_of[name], "TAG") for line in seen] for name, seen in lines.items()}
+    mine, floor = normal.get("corvane"), normal.get("floor")
+    if mine is None or floor is None or mine == floor:
+        return True, None
+    for i, (a, b) in enumerate(zip(mine, floor)):
+        if a != b:
+            return False, f"command {i + 1}: corvane sent {a!r}, the floor {b!r}"
+    return False, f"corvane sent {len(mine)} commands, the floor {len(floor)}"
+
+
+def run_scenario(scenario, contenders, data, rounds, proxy):
+    able = [c for c in contenders if hasattr(c, scenario.job)]
+    samples = {c.name: [] for c in able}
+    lines, tags = {}, {}
+    times = data.sizes.repeat if scenario.repeated else 1
+    for round_number in range(rounds):
+        shift = round_number % len(able)
+        for contender in able[shift:] + able[:shift]:  # each goes first in turn
+            tag = f"{contender.name}-{round_number}"
+            args = scenario.prepare(data, tag)
+            job = getattr(contender, scenario.job)
+            proxy.take()
+            start_cpu, start = cpu_seconds(), time.perf_counter()
+            for _ in range(times):
+                contender.forget()
+                result = job(*args)
+            wall, cpu = time.perf_counter() - start, cpu_seconds() - start_cpu
+            seen = proxy.take()
+            wrong = scenario.check(data, tag, result)
+            if wrong:
+                raise RuntimeError(f"{scenario.name}: {contender.name} on {data.server.name}: {wrong}")
+            samples[contender.name].append({
+                "wall": wall / times, "cpu": cpu / times, "commands": len(seen["commands"]) / times,
+                "data_connections": seen["data_connections"] / times})
+            if round_number == 0:
+                lines[contender.name], tags[contender.name] = seen["commands"], tag
+    result = {name: summary(got) for name, got in samples.items()}
+    same, difference = same_commands(lines, tags)
+    result["floor_sends_the_same"] = same
+    if not same:
+        print(f"  WARNING: {scenario.name}: the floor does not send what corvane sends: {difference}",
+              file=sys.stderr)
+    return result
+
+
+def run_server(server, sizes, rounds, rtt_ms, config_path):
+    report = {"self_check": self_check(server, rtt_ms), "scenarios": {}}
+    data = Data(server, sizes)
+    contenders = []
+    try:
+        for kind in CONTENDERS:
+            contenders.append(kind(server, config_path))
+        for contender in contenders:  # logins, and ftputil's session for transfers, before any timing
+            contender.exists("/q/file.bin")
+            contender.read("/q/file.bin")
+        for scenario in SCENARIOS:
+            print(f"  {server.name}: {scenario.name}", flush=True)
+            report["scenarios"][scenario.name] = run_scenario(scenario, contenders, data, rounds, server.proxy)
+    finally:
+        for contender in contenders:
+            try:
+                contender.close()
+            except (OSError, EOFError, ftplib.Error):
+                pass  # the server may be gone already; the session goes with this process
+        data.remove()
+    return report
