@@ -144,8 +144,8 @@ def start_vsftpd(host, proxy_host, passive, base):
 
 # name -> (starter, server address, passive ports). The proxy takes the next address.
 SERVERS = {
-    "pyftpdlib": (start_pyftpdlib, "127.0.0.31", range(46000, 47000)),
-    "vsftpd": (start_vsftpd, "127.0.0.33", range(47000, 48000)),
+    "pyftpdlib": (start_pyftpdlib, "127.0.0.31", range(46000, 46200)),
+    "vsftpd": (start_vsftpd, "127.0.0.33", range(47000, 47200)),
 }
 
 
