@@ -24,7 +24,7 @@ from bench.proxy import Proxy, free_port
 HERE = os.path.dirname(os.path.abspath(__file__))
 PASSWORD = "Pw-bench-1"
 VSFTPD = "/usr/sbin/vsftpd"
-VSFTPD_USER = "ftpvs"  # made by scripts/install-ftp-servers.sh, with password Pw-ftp-test1
+VSFTPD_USER = "ftp"  # the system user of anonymous sessions
 
 
 @dataclass
@@ -45,7 +45,8 @@ class Server:
         if self.owner is None:
             return
         for top, dirs, files in os.walk(path):
-            os.chown(top, *self.owner)
+            if top != self.root:  # vsftpd refuses anonymous sessions a root they may write to
+                os.chown(top, *self.owner)
             for name in files:
                 os.chown(os.path.join(top, name), *self.owner)
 
@@ -108,28 +109,29 @@ def vsftpd_missing():
     try:
         pwd.getpwnam(VSFTPD_USER)
     except KeyError:
-        return f"no login {VSFTPD_USER} (scripts/install-ftp-servers.sh makes it)"
+        return f"no system user {VSFTPD_USER!r}, which Debian's vsftpd package makes"
     return None
 
 
 def start_vsftpd(host, proxy_host, passive, base):
+    """Anonymous sessions with every write right, as the system user `ftp`: a
+    local login would need a home directory of its own, and the test suite's
+    logins point theirs at its own runs."""
     workdir = tempfile.mkdtemp(prefix="corvane-bench-vsftpd-", dir=base)
     os.chmod(workdir, 0o755)
     root = os.path.join(workdir, "root")
-    os.mkdir(root)
+    os.mkdir(root)  # root's: the benchmark's directories below it are the session's
     entry = pwd.getpwnam(VSFTPD_USER)
-    os.chown(root, entry.pw_uid, entry.pw_gid)
     os.mkdir(os.path.join(workdir, "empty"))  # secure_chroot_dir: empty, not writable
     port = free_port(host)
     config = os.path.join(workdir, "vsftpd.conf")
-    # local_root: the session changes there and chroots to it, whatever the login's home is.
     settings = dict(
         listen="YES", listen_ipv6="NO", listen_address=host, listen_port=port, background="NO",
-        anonymous_enable="NO", local_enable="YES", write_enable="YES", local_umask="022",
-        chroot_local_user="YES", allow_writeable_chroot="YES", local_root=root, force_dot_files="YES",
+        local_enable="NO", anonymous_enable="YES", no_anon_password="YES", ftp_username=VSFTPD_USER,
+        anon_root=root, write_enable="YES", anon_upload_enable="YES", anon_mkdir_write_enable="YES",
+        anon_other_write_enable="YES", anon_umask="022", allow_writeable_chroot="YES", force_dot_files="YES",
         pasv_enable="YES", pasv_address=proxy_host, pasv_min_port=passive[0], pasv_max_port=passive[-1],
-        max_per_ip=0, max_clients=0, seccomp_sandbox="NO", pam_service_name="vsftpd",
-        secure_chroot_dir=os.path.join(workdir, "empty"))
+        max_per_ip=0, max_clients=0, seccomp_sandbox="NO", secure_chroot_dir=os.path.join(workdir, "empty"))
     with open(config, "w") as f:
         f.writelines(f"{key}={value}\n" for key, value in settings.items())
     os.chmod(config, 0o600)  # vsftpd refuses a config file others may write
@@ -138,7 +140,7 @@ def start_vsftpd(host, proxy_host, passive, base):
         process = launch("vsftpd", host, port, [VSFTPD, config], workdir)
     finally:
         os.umask(old)
-    return Server("vsftpd", host, port, root, VSFTPD_USER, "Pw-ftp-test1", process,
+    return Server("vsftpd", host, port, root, "anonymous", "bench@", process,
                   owner=(entry.pw_uid, entry.pw_gid), workdir=workdir)
 
 
