@@ -1,7 +1,7 @@
 """python -m bench: corvane against the protocol floor, fsspec and ftputil, on real servers.
 
-    python -m bench              loopback: 3 rounds, pyftpdlib and vsftpd (where installed)
-    python -m bench --rtt 20     every connection behind an emulated 20 ms round trip
+    python -m bench              loopback: 5 rounds, pyftpdlib and vsftpd (where it can run)
+    python -m bench --rtt 20     every connection behind an emulated 20 ms round trip: 3 rounds, pyftpdlib
     python -m bench --quick      every scenario once on small data, loopback and 20 ms (CI)
 
 Writes <stem>.json, .md and .png to --out (bench/results by default).
@@ -77,12 +77,15 @@ def main():
                         help="emulated round trip in milliseconds (default: plain loopback)")
     parser.add_argument("--quick", action="store_true",
                         help="every scenario once on small data, on loopback and at --rtt (20 ms unless given)")
-    parser.add_argument("--rounds", type=int, default=3, help="rounds per scenario (at least 3; default 3)")
+    parser.add_argument("--rounds", type=int,
+                        help="rounds per scenario, at least 3 (default: 5 on loopback, 3 at --rtt)")
     parser.add_argument("--servers", help="comma-separated, from: " + ", ".join(servers.SERVERS) +
                         " (default: pyftpdlib, plus vsftpd on loopback where it can run)")
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "results"),
                         help="where the JSON, Markdown and PNG go (default: bench/results)")
     args = parser.parse_args()
+    if args.rounds is None:
+        args.rounds = 3 if args.rtt else 5
     if not args.quick and args.rounds < 3:
         parser.error("--rounds: at least 3, so that a median means something")
 

@@ -18,7 +18,6 @@ sends on control connections and the data connections it opens.
 """
 
 import asyncio
-import contextlib
 import multiprocessing
 import os
 import signal
@@ -115,15 +114,26 @@ async def splice(client_reader, client_writer, server_address, delay, watch=None
 async def serve(listen_host, control_port, server_host, server_port, passive_ports, delay, counts, requests):
     loop = asyncio.get_running_loop()
 
+    # The loop holds its tasks weakly: a connection whose both ends are idle
+    # would be collected mid-wait. Held here, they end with the proxy.
+    connections = set()
+
+    async def forward(reader, writer, port, watch=None):
+        connections.add(asyncio.current_task())
+        try:
+            await splice(reader, writer, (server_host, port), delay, watch)
+        except asyncio.CancelledError:
+            pass  # the proxy stops
+        finally:
+            connections.discard(asyncio.current_task())
+
     async def control(reader, writer):
-        with contextlib.suppress(asyncio.CancelledError):  # cancelled only when the proxy stops
-            await splice(reader, writer, (server_host, server_port), delay, CommandLines(counts).feed)
+        await forward(reader, writer, server_port, CommandLines(counts).feed)
 
     def data_handler(port):
         async def data(reader, writer):
             counts.data_connections += 1
-            with contextlib.suppress(asyncio.CancelledError):
-                await splice(reader, writer, (server_host, port), delay)
+            await forward(reader, writer, port)
         return data
 
     listeners = [await asyncio.start_server(control, listen_host, control_port)]
@@ -146,6 +156,9 @@ async def serve(listen_host, control_port, server_host, server_port, passive_por
     await stop
     for listener in listeners:
         listener.close()
+    for task in list(connections):
+        task.cancel()
+    await asyncio.gather(*connections, return_exceptions=True)
 
 
 def _run(requests, *args):

@@ -16,11 +16,6 @@ def count(value):
     return f"{value:g}" if not isinstance(value, list) else "/".join(f"{v:g}" for v in value)
 
 
-def vs_floor(row, figures):
-    floor = row.get("floor")
-    return figures["median_s"] / floor["median_s"] if floor and floor["median_s"] else None
-
-
 def text_table(server_name, report):
     head = f"{'scenario':19} {'contender':9} {'wall':>10} {'spread':>7} {'x floor':>8} {'commands':>9} " \
            f"{'data conns':>10} {'CPU ms':>8}"
@@ -30,7 +25,7 @@ def text_table(server_name, report):
             if name not in row:
                 continue
             f = row[name]
-            ratio = vs_floor(row, f)
+            ratio = f.get("vs_floor")
             lines.append(f"{scenario:19} {name:9} {ms(f['median_s']):>10} {f['spread']:>7.0%} "
                          f"{(f'{ratio:.2f}' if ratio else '-'):>8} {count(f['commands']):>9} "
                          f"{count(f['data_connections']):>10} {f['cpu_s'] * 1e3:>8.2f}")
@@ -39,17 +34,15 @@ def text_table(server_name, report):
 
 def markdown_table(report):
     names = [n for n in ORDER if any(n in row for row in report["scenarios"].values())]
-    lines = ["| scenario | " + " | ".join(names) + " | corvane ÷ floor |",
-             "|---" * (len(names) + 2) + "|"]
+    lines = ["| scenario | " + " | ".join(names) + " |", "|---" * (len(names) + 1) + "|"]
     for scenario, row in report["scenarios"].items():
         cells = []
         for name in names:
             f = row.get(name)
             cells.append("—" if f is None else
-                         f"{ms(f['median_s'])} · {count(f['commands'])} · {count(f['data_connections'])} · "
-                         f"{f['cpu_s'] * 1e3:.3g}")
-        ratio = vs_floor(row, row["corvane"]) if "corvane" in row else None
-        lines.append(f"| {scenario} | " + " | ".join(cells) + (f" | {ratio:.2f} |" if ratio else " | — |"))
+                         f"{ms(f['median_s'])} ×{f['vs_floor']:.2f} · {count(f['commands'])}/"
+                         f"{count(f['data_connections'])} · {f['cpu_s'] * 1e3:.3g}")
+        lines.append(f"| {scenario} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
@@ -70,9 +63,9 @@ def chart(results, path):
             ys, xs = [], []
             for j, scenario in enumerate(scenarios):
                 row = report["scenarios"][scenario]
-                if name in row and vs_floor(row, row[name]):
+                if name in row:
                     ys.append(j + (i - (len(peers) - 1) / 2) * height)
-                    xs.append(vs_floor(row, row[name]))
+                    xs.append(row[name]["vs_floor"])
             ax.barh(ys, xs, height=height, color=COLOURS[name], label=name)
         ax.axvline(1.0, color="black", linewidth=1)
         ax.set_xscale("log")
@@ -80,7 +73,7 @@ def chart(results, path):
         ax.xaxis.set_minor_formatter(FuncFormatter(lambda x, _: f"{x:g}" if str(x)[0] in "25" else ""))
         ax.set_yticks(range(len(scenarios)), scenarios)
         ax.invert_yaxis()
-        ax.set_xlabel("wall time ÷ protocol floor (median of rounds; log scale; 1 = floor)")
+        ax.set_xlabel("wall time ÷ protocol floor (median of the rounds' ratios; log scale)")
         ax.set_title(f"{server_name}, {results['link']}")
         ax.legend(loc="lower right")
         ax.grid(axis="x", which="both", alpha=0.3)
@@ -95,8 +88,9 @@ def write(results, out_dir, stem):
     with open(base + ".json", "w") as f:
         json.dump(results, f, indent=1)
     with open(base + ".md", "w") as f:
-        f.write(f"Cells: median wall time per operation · FTP commands · data connections · client CPU ms; "
-                f"{results['link']}, {results['rounds']} round(s).\n")
+        f.write(f"{results['link']}, {results['rounds']} round(s). Cells: median wall time per operation, "
+                f"×(median of the rounds' wall-time ratios to the floor) · FTP commands/data connections · "
+                f"client CPU ms.\n")
         for server_name, report in results["servers"].items():
             f.write(f"\n{server_name}\n\n{markdown_table(report)}\n")
     chart(results, base + ".png")

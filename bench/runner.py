@@ -101,6 +101,12 @@ def run_scenario(scenario, contenders, data, rounds, proxy):
             if round_number == 0:
                 lines[contender.name], tags[contender.name] = seen["commands"], tag
     result = {name: summary(got) for name, got in samples.items()}
+    if "floor" in samples:
+        # Each round's ratio, of two runs minutes apart at most, then their median:
+        # the machine's slow spells hit both sides of a ratio alike.
+        for name, got in samples.items():
+            ratios = [mine["wall"] / floor["wall"] for mine, floor in zip(got, samples["floor"])]
+            result[name]["vs_floor"] = round(statistics.median(ratios), 3)
     same, difference = same_commands(lines, tags)
     result["floor_sends_the_same"] = same
     if not same:

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh machine: installs what it needs (apt and pip),
 # builds the extension with warnings as errors, runs pytest (the tests start and
-# stop their FTP servers), then runs the suite again on a sanitizer build.
+# stop their FTP servers), runs the suite again on a sanitizer build, then the
+# benchmark once on small data.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 
 bash scripts/install-ftp-servers.sh
-CORVANE_WERROR=ON python3 -m pip install --quiet ".[test]"
+CORVANE_WERROR=ON python3 -m pip install --quiet ".[test,bench]"
 # -P: import the installed package, not the source folder beside us.
 python3 -P -m pytest -ra "$@"
 bash scripts/sanitize.sh "$@"
+# Every benchmark scenario once on small data, on loopback and behind a 20 ms
+# link (about a minute), so that the benchmark cannot rot; its figures are not judged.
+results="$(mktemp -d)"
+timeout 300 python3 -m bench --quick --out "$results"
+rm -rf "$results"
