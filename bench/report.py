@@ -70,7 +70,7 @@ def chart(results, path):
         ax.axvline(1.0, color="black", linewidth=1)
         ax.set_xscale("log")
         ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _: f"{x:g}×"))
-        ax.xaxis.set_minor_formatter(FuncFormatter(lambda x, _: f"{x:g}" if f"{x:.0e}"[0] in "25" else ""))
+        ax.xaxis.set_minor_formatter(FuncFormatter(lambda x, _: f"{x:g}×" if f"{x:.0e}"[0] in "25" else ""))
         ax.set_yticks(range(len(scenarios)), scenarios)
         ax.invert_yaxis()
         ax.set_xlabel("wall time ÷ protocol floor (median of the rounds' ratios; log scale)")
