@@ -11,6 +11,7 @@ import argparse
 import os
 import platform
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -72,6 +73,8 @@ def run(rtt_ms, sizes_name, rounds, server_names, out_dir, stem):
 
 
 def main():
+    # SIGTERM (CI's timeout, for one) stops the run as Ctrl-C does: servers and proxies go too.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
     parser.add_argument("--rtt", type=float, default=0.0, metavar="MS",
                         help="emulated round trip in milliseconds (default: plain loopback)")

@@ -100,15 +100,17 @@ async def splice(client_reader, client_writer, server_address, delay, watch=None
     pumps = [asyncio.ensure_future(pump(client_reader, server_writer, delay, watch)),
              asyncio.ensure_future(pump(server_reader, client_writer, delay))]
     try:
-        # A reset in one direction ends the other: nothing more can reach that peer.
-        done, pending = await asyncio.wait(pumps, return_when=asyncio.FIRST_EXCEPTION)
-        for task in pending:
-            task.cancel()
-        for task in done:
-            task.exception()  # retrieved: a reset is the peer's business, not the proxy's
+        await asyncio.wait(pumps, return_when=asyncio.FIRST_EXCEPTION)
     finally:
+        # A reset in one direction ends the other: nothing more can reach that
+        # peer. So does the proxy's stop, which cancels this wait.
+        for task in pumps:
+            task.cancel()
         for writer in (client_writer, server_writer):
             writer.close()
+        for task in pumps:
+            if task.done() and not task.cancelled():
+                task.exception()  # retrieved: a reset is the peers' business, not the proxy's
 
 
 async def serve(listen_host, control_port, server_host, server_port, passive_ports, delay, counts, requests):

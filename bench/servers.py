@@ -8,6 +8,7 @@ connections are counted, for every server alike. On loopback its own
 forwarding cost is in every figure; the self-check prints it.
 """
 
+import ctypes
 import os
 import pwd
 import shutil
@@ -79,12 +80,18 @@ def wait_greeting(name, host, port, process, log_path, seconds=15.0):
     raise RuntimeError(f"{name} on {host}:{port} did not start; its output:\n{output}")
 
 
+def die_with_parent():
+    """For a benchmark killed outright, which stops nothing: the kernel sends the server SIGTERM."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 def launch(name, host, port, argv, workdir):
     log_path = os.path.join(workdir, "server.log")
     with open(log_path, "wb") as log:
         # Its own process group, so that stop() reaches per-session children too.
         process = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, cwd=workdir,
-                                   start_new_session=True)
+                                   start_new_session=True, preexec_fn=die_with_parent)
     wait_greeting(name, host, port, process, log_path)
     return process
 
