@@ -1,5 +1,5 @@
 """The benchmark's own servers, each on a loopback address and port of its
-own (the end-to-end tests use port 21 of 127.0.0.2-.8), with a link proxy in
+own (the end-to-end tests use port 21 of addresses up to 127.0.0.34), with a link proxy in
 front of it on the next address.
 
 Every contender reaches the server through the proxy, also on plain
@@ -153,8 +153,8 @@ def start_vsftpd(host, proxy_host, passive, base):
 
 # name -> (starter, server address, passive ports). The proxy takes the next address.
 SERVERS = {
-    "pyftpdlib": (start_pyftpdlib, "127.0.0.31", range(46000, 46200)),
-    "vsftpd": (start_vsftpd, "127.0.0.33", range(47000, 47200)),
+    "pyftpdlib": (start_pyftpdlib, "127.0.0.41", range(46000, 46200)),
+    "vsftpd": (start_vsftpd, "127.0.0.43", range(47000, 47200)),
 }
 
 
