@@ -5,8 +5,11 @@ stored on the object but per thread in `Local`, so path objects are cheap
 values that any thread may use.
 """
 
+import codecs
+import configparser
 import ftplib
 import functools
+import math
 import os
 import pathlib
 import threading
@@ -78,6 +81,15 @@ def _breaks_connection(exc):
     # connection as it was; socket errors carry no file name.
     return (isinstance(exc, OSError) and exc.filename is None
             and not isinstance(exc, (FileNotFoundError, InterruptedError)))
+
+
+def _positive(text):
+    """A finite number above zero written in `text`, or None."""
+    try:
+        value = float(text)
+    except ValueError:
+        return None
+    return value if 0 < value < math.inf else None
 
 
 def _exhausted(exc):
@@ -181,12 +193,28 @@ class BasePath:
         raise NotImplementedError(f"{type(self).__name__} makes no clients")
 
     def _read_config(self, section):
+        """The client factory's keywords; a value that cannot work is refused here,
+        naming its file, section and option, before anything is sent."""
         options = EnvConfig.section(section)
+        if not options.get("host", "").strip():
+            raise options.wanted("host", "the server's host name or address")
+        if options.get("pasv", "true").lower() not in configparser.ConfigParser.BOOLEAN_STATES:
+            raise options.wanted("pasv", "true or false (also yes/no, on/off, 1/0)")
         options.pop("pasv", None)
-        options["timeout"] = float(options.get("timeout", 60))
+        timeout = _positive(options.get("timeout", "60"))
+        if timeout is None:
+            raise options.wanted("timeout", "a positive number of seconds")
+        options["timeout"] = timeout
         if "source_address" in options:
             host, colon, port = options["source_address"].partition(":")
+            if not host or colon and not (port.isdigit() and int(port) < 65536):
+                raise options.wanted("source_address", "host or host:port, the port a number below 65536")
             options["source_address"] = (host, int(port) if colon else 0)
+        if "encoding" in options:
+            try:
+                codecs.lookup(options["encoding"])
+            except LookupError:
+                raise options.wanted("encoding", "a text encoding Python knows, such as utf-8") from None
         return options
 
     def _settle(self, exc):
