@@ -146,3 +146,21 @@ def remote(server, tmp_path, monkeypatch, request):
         umask = os.umask(0)
         request.addfinalizer(lambda: os.umask(umask))
     return FTPPath("/" + name), local
+
+
+@pytest.fixture
+def dots_hidden(server, remote, monkeypatch, tmp_path):
+    """`remote`, reached through a second listener of the server's daemon that hides dot-files
+    from LIST as by default (servers.HIDING_DOTS); pyftpdlib, which lists them, as it is."""
+    host = servers.HIDING_DOTS.get(server.name)
+    if host is None:
+        yield remote
+        return
+    workdir = os.path.join(tempfile.gettempdir(), f"corvane-e2e-{server.name}-hiding-{os.getpid()}")
+    variant = servers.start(server.name, workdir, host=host, root=server.root, show_dots=False)
+    try:
+        (tmp_path / "hiding.ini").write_text(variant.config_text())
+        monkeypatch.setenv("CORVANE_CONFIG", str(tmp_path / "hiding.ini"))
+        yield remote
+    finally:
+        variant.stop()

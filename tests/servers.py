@@ -91,27 +91,29 @@ def start_pyftpdlib(workdir):
                   [sys.executable, script, host, root, "ftppy", USER_PASSWORD])
 
 
-def start_vsftpd(workdir):
-    server = debian_server("vsftpd", "127.0.0.2", "ftpvs", workdir)
+def start_vsftpd(workdir, host="127.0.0.2", root=None, show_dots=True):
+    server = debian_server("vsftpd", host, "ftpvs", workdir, root)
     os.mkdir(os.path.join(workdir, "empty"))  # vsftpd's secure_chroot_dir: empty, not writable
-    return launch(server, workdir, [daemon("/usr/sbin/vsftpd"), config_file("vsftpd.conf", server, workdir)])
+    dots = "force_dot_files=YES" if show_dots else ""
+    return launch(server, workdir, [daemon("/usr/sbin/vsftpd"), config_file("vsftpd.conf", server, workdir, dots)])
 
 
-def start_proftpd(workdir):
-    server = debian_server("proftpd", "127.0.0.3", "ftppro", workdir)
+def start_proftpd(workdir, host="127.0.0.3", root=None, show_dots=True):
+    server = debian_server("proftpd", host, "ftppro", workdir, root)
+    dots = 'ListOptions "-A"' if show_dots else ""  # "-A": all but . and ..
     return launch(server, workdir, [daemon(UNPACKED + "/proftpd-core/usr/sbin/proftpd"), "--nodaemon",
-                                    "-c", config_file("proftpd.conf", server, workdir)])
+                                    "-c", config_file("proftpd.conf", server, workdir, dots)])
 
 
-def start_pureftpd(workdir):
-    server = debian_server("pureftpd", "127.0.0.4", "ftppure", workdir)
+def start_pureftpd(workdir, host="127.0.0.4", root=None, show_dots=True):
+    server = debian_server("pureftpd", host, "ftppure", workdir, root)
     return launch(server, workdir, [
         daemon(UNPACKED + "/pure-ftpd/usr/sbin/pure-ftpd"),
         "--bind", f"{server.host},21", "--ipv4only", "--login", "unix", "--chrooteveryone",
         "--noanonymous", "--dontresolve", "--minuid", "1", "--passiveportrange", "42000:42999",
-        "--maxclientsnumber", "256", "--displaydotfiles", "--pidfile", os.path.join(workdir, "pure-ftpd.pid"),
+        "--maxclientsnumber", "256", "--pidfile", os.path.join(workdir, "pure-ftpd.pid"),
         # A listing longer than 10,000 entries is cut there by default, with a 226 reply.
-        "--limitrecursion", "1000000:5"])
+        "--limitrecursion", "1000000:5", *(["--displaydotfiles"] if show_dots else [])])
 
 
 def served_root(workdir):
@@ -120,8 +122,9 @@ def served_root(workdir):
     return root
 
 
-def debian_server(name, host, user, workdir):
-    """A server whose sessions run as the system user `user`, made by the install script."""
+def debian_server(name, host, user, workdir, root=None):
+    """A server whose sessions run as the system user `user`, made by the install script,
+    serving `root` (by default a new one in `workdir`)."""
     if os.geteuid() != 0:
         raise RuntimeError(f"{name}: starting it needs root (port 21, sessions as {user})")
     # vsftpd needs the home to exist and pure-ftpd chroots to it (it has no setting for
@@ -133,7 +136,7 @@ def debian_server(name, host, user, workdir):
         entry = None
     if entry is None or entry.pw_dir != home:
         raise RuntimeError(f"{name}: no user {user} with home {home}; {INSTALL_HINT}")
-    root = served_root(workdir)
+    root = root or served_root(workdir)
     os.chown(root, entry.pw_uid, entry.pw_gid)
     os.symlink(root, home + ".new")
     os.replace(home + ".new", home)
@@ -146,9 +149,9 @@ def daemon(path):
     return path
 
 
-def config_file(template, server, workdir):
+def config_file(template, server, workdir, dots):
     with open(os.path.join(os.path.dirname(__file__), "ftpd", template)) as f:
-        text = f.read().format(host=server.host, root=server.root, workdir=workdir)
+        text = f.read().format(host=server.host, root=server.root, workdir=workdir, dots=dots)
     path = os.path.join(workdir, template)
     with open(path, "w") as f:
         f.write(text)
@@ -189,16 +192,20 @@ SERVERS = {
     "pureftpd": start_pureftpd,
 }
 
+# Second listeners of the Debian daemons on the same roots and logins, left hiding dot-files
+# from LIST as they do by default (the suite's own servers list them); pyftpdlib cannot hide them.
+HIDING_DOTS = {"vsftpd": "127.0.0.12", "proftpd": "127.0.0.13", "pureftpd": "127.0.0.14"}
+
 # The one table of tests that cannot run on a server: (server, test group) -> reason.
 NOT_APPLICABLE = {}
 
 
-def start(name, workdir):
+def start(name, workdir, **variant):
     # vsftpd refuses logins when its files are writable by others; a test may have cleared the umask.
     umask = os.umask(0o022)
     try:
         shutil.rmtree(workdir, ignore_errors=True)
         os.makedirs(workdir)
-        return SERVERS[name](workdir)
+        return SERVERS[name](workdir, **variant)
     finally:
         os.umask(umask)
