@@ -58,8 +58,8 @@ bool delete_all_listed(State& st, PyObject* self, PyObject* lines) {
     return true;
 }
 
-// The listing of glob (is_dir(), LIST P), walked here because glob's entries
-// no longer tell a link from its target.
+// The listing that glob fetches (is_dir(), LIST P), walked here because
+// glob's entries cannot tell a link from the entry it names.
 bool delete_entries(State& st, PyObject* self) {
     Ref lines = fetch_listing(st, self);
     return lines && delete_all_listed(st, self, lines.get());
