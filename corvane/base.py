@@ -208,7 +208,7 @@ class BasePath:
         if "source_address" in options:
             host, colon, port = options["source_address"].partition(":")
             if not host or colon and not (port.isdigit() and int(port) < 65536):
-                raise options.wanted("source_address", "host or host:port, the port a number below 65536")
+                raise options.wanted("source_address", "host or host:port")
             options["source_address"] = (host, int(port) if colon else 0)
         if "encoding" in options:
             try:

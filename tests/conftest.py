@@ -149,18 +149,14 @@ def remote(server, tmp_path, monkeypatch, request):
 
 
 @pytest.fixture
-def dots_hidden(server, remote, monkeypatch, tmp_path):
-    """`remote`, reached through a second listener of the server's daemon that hides dot-files
-    from LIST as by default (servers.HIDING_DOTS); pyftpdlib, which lists them, as it is."""
+def dots_hidden(server, remote, tmp_path):
+    """`remote`, served by a second listener of the server's daemon that hides dot-files from LIST
+    as by default (servers.HIDING_DOTS); pyftpdlib cannot hide them and serves it as it is."""
     host = servers.HIDING_DOTS.get(server.name)
-    if host is None:
-        yield remote
-        return
-    workdir = os.path.join(tempfile.gettempdir(), f"corvane-e2e-{server.name}-hiding-{os.getpid()}")
-    variant = servers.start(server.name, workdir, host=host, root=server.root, show_dots=False)
-    try:
-        (tmp_path / "hiding.ini").write_text(variant.config_text())
-        monkeypatch.setenv("CORVANE_CONFIG", str(tmp_path / "hiding.ini"))
-        yield remote
-    finally:
+    if host:
+        workdir = os.path.join(tempfile.gettempdir(), f"corvane-e2e-{server.name}-hiding-{os.getpid()}")
+        variant = servers.start(server.name, workdir, host=host, root=server.root, show_dots=False)
+        (tmp_path / "corvane.ini").write_text(variant.config_text())  # the file `remote` named
+    yield remote
+    if host:
         variant.stop()
