@@ -9,7 +9,7 @@ set -euo pipefail
 
 DEST=/opt/corvane-ftp-servers
 PASSWORD=Pw-ftp-test1           # tests/servers.py logs in with it
-USERS="ftpvs ftppro ftppure"    # one login per daemon, so no server sees another's files
+USERS="ftpvs ftppro ftppure ftpvstls ftppuretls"  # one login per server, so none sees another's files
 UNPACKED="proftpd-core:usr/sbin/proftpd pure-ftpd:usr/sbin/pure-ftpd"
 
 [ "$(id -u)" = 0 ] || { echo "$0: run as root" >&2; exit 1; }
