@@ -1,5 +1,6 @@
 #!/bin/bash
-# Installs the three Debian FTP daemons the end-to-end tests start (see tests/servers.py)
+# Installs the three Debian FTP daemons the end-to-end tests start (see tests/servers.py;
+# vsftpd and Pure-FTPd also serve the FTPS tests, under logins of their own)
 # on Debian 12, as root. Safe to run again: when all is in place it only checks and exits.
 #
 # The daemons all declare "Conflicts: ftp-server", so only vsftpd is installed with apt;

@@ -15,10 +15,14 @@ import socket
 import subprocess
 import ssl
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 
 import certs
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "scripts"))
+import pyftpd  # noqa: E402
 
 USER_PASSWORD = "Pw-ftp-test1"  # scripts/install-ftp-servers.sh gives the Debian logins this one
 UNPACKED = "/opt/corvane-ftp-servers"  # where that script unpacks proftpd and pure-ftpd
@@ -130,6 +134,27 @@ def pureftpd_argv(server, workdir):
         "--maxclientsnumber", "256", "--displaydotfiles", "--pidfile", os.path.join(workdir, "pure-ftpd.pid"),
         # A listing longer than 10,000 entries is cut there by default, with a 226 reply.
         "--limitrecursion", "1000000:5"]
+
+
+def serve_in_thread(root, user="ftppy", password=USER_PASSWORD):
+    """A pyftpdlib server on a free port of 127.0.0.1, run by a thread of this process
+    (no root needed); returns (port, stop)."""
+    server = pyftpd.make_server("127.0.0.1", 0, root, user, password)
+    stopping = threading.Event()
+
+    def run():
+        while not stopping.is_set():
+            server.serve_forever(timeout=0.05, blocking=False)
+        server.close_all()
+
+    thread = threading.Thread(target=run, name=f"pyftpdlib on port {server.address[1]}", daemon=True)
+    thread.start()
+
+    def stop():
+        stopping.set()
+        thread.join(10)
+
+    return server.address[1], stop
 
 
 def start_vsftpd_tls(workdir):
