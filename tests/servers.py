@@ -77,22 +77,21 @@ def clean_env():
 def greeting(host, port=21, implicit_tls=False):
     """The first line the server on host:port sends, or None when nothing listens there."""
     try:
-        with socket.create_connection((host, port), timeout=1) as s:
-            if implicit_tls:  # only to hear it greet: whom it is, the tests check
-                s = ssl._create_unverified_context().wrap_socket(s)
-            return s.makefile("rb").readline(200).decode(errors="replace").strip()
+        with socket.create_connection((host, port), timeout=1) as plain:
+            # Unverified: this only waits for the greeting; the tests check the certificate.
+            with ssl._create_unverified_context().wrap_socket(plain) if implicit_tls else plain as s:
+                return s.makefile("rb").readline(200).decode(errors="replace").strip()
     except OSError:
         return None
 
 
-def wait_listening(server, seconds=15.0):
-    where = f"{server.host}:{server.port}"
-    implicit = server.tls_ports.get("implicit") == server.port
+def wait_listening(host, process, seconds=15.0, port=21, implicit_tls=False):
+    where = f"{host}:{port}"
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        if server.process.poll() is not None:
-            raise RuntimeError(f"FTP server on {where} exited with {server.process.returncode}")
-        line = greeting(server.host, server.port, implicit)
+        if process.poll() is not None:
+            raise RuntimeError(f"FTP server on {where} exited with {process.returncode}")
+        line = greeting(host, port, implicit_tls)
         if line is not None:
             if line.startswith("220"):
                 return
@@ -246,7 +245,8 @@ def launch(server, workdir, argv, log="server.log"):
                                           env=clean_env(), start_new_session=True,
                                           preexec_fn=die_with_parent)
     try:
-        wait_listening(server)
+        wait_listening(server.host, server.process, port=server.port,
+                       implicit_tls=server.tls_ports.get("implicit") == server.port)
     except Exception as error:
         server.stop()
         with open(log_path, errors="replace") as log:

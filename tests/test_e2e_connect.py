@@ -6,7 +6,7 @@ from concurrent.futures import ProcessPoolExecutor
 import pytest
 
 import servers
-from corvane.ftp import connect, from_config
+from corvane.ftp import TLSError, connect, from_config
 
 pytestmark = pytest.mark.group("connect")
 
@@ -29,6 +29,7 @@ def read_in_worker(path):
     return path.read(), type(path).__name__, path.client.sock.getsockname()
 
 
+@pytest.mark.filterwarnings("ignore::corvane.ftp.InsecureTLSWarning")
 def test_two_servers_on_other_ports(two_servers, tmp_path, monkeypatch):
     (port_a, root_a), (port_b, root_b) = two_servers
     config = tmp_path / "corvane.ini"
@@ -50,3 +51,5 @@ def test_two_servers_on_other_ports(two_servers, tmp_path, monkeypatch):
         results = list(pool.map(read_in_worker, [a("/d/f.txt"), b("/d/f.txt")]))
     assert [r[:2] for r in results] == [(b"first", "ServerPath"), (b"second", "ServerPath")]
     assert {r[2] for r in results}.isdisjoint({a("/").client.sock.getsockname(), b("/").client.sock.getsockname()})
+    with pytest.raises(TLSError, match=rf"^FTP server 127.0.0.1:{port_a} does not offer explicit TLS \(AUTH TLS answered 5"):
+        connect("127.0.0.1", port_a, tls=True, verify=False, timeout=20)("/").exists

@@ -79,7 +79,7 @@ _OPTIONS: dict[str, tuple[str, Any]] = {
     "user": ("user", str),
     "passwd": ("password", str),
     "password": ("password", str),
-    "tls": ("tls", str),
+    "tls": ("tls", tls_mode),
     "ca_file": ("ca_file", str),
     "verify": ("verify", "boolean"),
     "timeout": ("timeout", float),
