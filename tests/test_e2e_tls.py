@@ -17,8 +17,8 @@ def tls_class(server, mode, way, tmp_path, monkeypatch):
     if way == "code":
         options["password"] = options.pop("passwd")
         return connect(server.host, **options)
-    config = tmp_path / "corvane.ini"
-    config.write_text(f"[ftp]\nhost = elsewhere\n[ftps]\nhost = {server.host}\n"
+    config = tmp_path / "corvane.ini"  # this way runs in active mode
+    config.write_text(f"[ftp]\nhost = elsewhere\n[ftps]\nhost = {server.host}\npasv = no\n"
                       + "".join(f"{key} = {value}\n" for key, value in options.items()))
     monkeypatch.setenv("CORVANE_CONFIG", str(config))
     return from_config("ftps")
