@@ -5,8 +5,11 @@ stored on the object but per thread in `Local`, so path objects are cheap
 values that any thread may use.
 """
 
+import codecs
+import configparser
 import ftplib
 import functools
+import math
 import os
 import pathlib
 import threading
@@ -45,6 +48,16 @@ class Local:
         cls._slots().pop(key, None)
 
 
+def _forget_clients_in_child():
+    # A forked child inherits the slots of the thread that forked, and with them the
+    # parent's connections: two processes talking over one session garble it. The
+    # child drops them unused (closing its copies of the sockets sends nothing).
+    Local._store = threading.local()
+
+
+os.register_at_fork(after_in_child=_forget_clients_in_child)
+
+
 def _drop_client(path):
     Local.delattr(path._key_on_thread())
 
@@ -78,6 +91,15 @@ def _breaks_connection(exc):
     # connection as it was; socket errors carry no file name.
     return (isinstance(exc, OSError) and exc.filename is None
             and not isinstance(exc, (FileNotFoundError, InterruptedError)))
+
+
+def _positive(text):
+    """A finite number above zero written in `text`, or None."""
+    try:
+        value = float(text)
+    except ValueError:
+        return None
+    return value if 0 < value < math.inf else None
 
 
 def _exhausted(exc):
@@ -181,12 +203,28 @@ class BasePath:
         raise NotImplementedError(f"{type(self).__name__} makes no clients")
 
     def _read_config(self, section):
+        """The client factory's keywords; a value that cannot work is refused here,
+        naming its file, section and option, before anything is sent."""
         options = EnvConfig.section(section)
+        if not options.get("host", "").strip():
+            raise options.wanted("host", "the server's host name or address")
+        if options.get("pasv", "true").lower() not in configparser.ConfigParser.BOOLEAN_STATES:
+            raise options.wanted("pasv", "true or false (also yes/no, on/off, 1/0)")
         options.pop("pasv", None)
-        options["timeout"] = float(options.get("timeout", 60))
+        timeout = _positive(options.get("timeout", "60"))
+        if timeout is None:
+            raise options.wanted("timeout", "a positive number of seconds")
+        options["timeout"] = timeout
         if "source_address" in options:
             host, colon, port = options["source_address"].partition(":")
+            if not host or colon and not (port.isdigit() and int(port) < 65536):
+                raise options.wanted("source_address", "host or host:port")
             options["source_address"] = (host, int(port) if colon else 0)
+        if "encoding" in options:
+            try:
+                codecs.lookup(options["encoding"])
+            except LookupError:
+                raise options.wanted("encoding", "a text encoding Python knows, such as utf-8") from None
         return options
 
     def _settle(self, exc):

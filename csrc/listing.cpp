@@ -41,13 +41,6 @@ void finish(Listing* it) {
     Py_CLEAR(it->lines);
 }
 
-bool is_dot_name(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) {
-    if (end - start < 1 || end - start > 2) return false;
-    for (Py_ssize_t i = start; i < end; ++i)
-        if (PyUnicode_READ(kind, data, i) != '.') return false;
-    return true;
-}
-
 // The next matching entry, or null: exhausted (no error set) or failed.
 PyObject* walk(State& st, Listing* it) {
     while (it->next_line < PyList_GET_SIZE(it->lines)) {

@@ -11,9 +11,6 @@
 #include "listing.hpp"
 #include "session.hpp"
 
-namespace {
-
-// client.retrlines(command, lines.append): every line arrives before we look at any.
 Ref list_lines(State& st, PyObject* client, PyObject* command) {
     Ref lines = Ref::steal(PyList_New(0));
     Ref append = Ref::steal(lines ? PyObject_GetAttr(lines.get(), st.s_append) : nullptr);
@@ -22,6 +19,8 @@ Ref list_lines(State& st, PyObject* client, PyObject* command) {
     Ref done = Ref::steal(PyObject_VectorcallMethod(st.s_retrlines, args, 3, nullptr));
     return done ? std::move(lines) : Ref{};
 }
+
+namespace {
 
 bool holds_space(PyObject* text) {
     for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i)
