@@ -13,7 +13,6 @@ import platform
 import shutil
 import signal
 import sys
-import tempfile
 import time
 
 # From the project root, `-m` puts the source folder first on sys.path, and its
@@ -54,17 +53,12 @@ def run(rtt_ms, sizes_name, rounds, server_names, out_dir, stem):
     results = {"link": link, "rtt_ms": rtt_ms, "rounds": rounds, "sizes": sizes.__dict__,
                "versions": versions(), "servers": {}}
     started = time.monotonic()
-    workdir = tempfile.mkdtemp(prefix="corvane-bench-")
-    try:
-        for name in server_names:
-            server = servers.start(name, rtt_ms, scratch_base(sizes))
-            try:
-                results["servers"][name] = run_server(server, sizes, rounds, rtt_ms,
-                                                      os.path.join(workdir, "corvane.ini"))
-            finally:
-                server.stop()
-    finally:
-        shutil.rmtree(workdir, ignore_errors=True)
+    for name in server_names:
+        server = servers.start(name, rtt_ms, scratch_base(sizes))
+        try:
+            results["servers"][name] = run_server(server, sizes, rounds, rtt_ms)
+        finally:
+            server.stop()
     results["seconds"] = round(time.monotonic() - started, 1)
     for name, server_report in results["servers"].items():
         print("\n" + report.text_table(f"{name}, {link}", server_report))

@@ -24,21 +24,15 @@ def port_ftp(port):
 
 
 class Corvane:
-    """FTPPath. Its factory, ftplib.FTP, reaches port 21 only, so the benchmark
-    subclasses FTPPath with a factory for the proxy's port and gives it a
-    config section of its own."""
+    """FTPPath, through the path class `corvane.ftp.connect` makes for the proxy's address and port."""
 
     name = "corvane"
 
-    def __init__(self, server, config_path):
-        from corvane.ftp.path import FTPPath
+    def __init__(self, server):
+        from corvane.ftp import connect
 
-        with open(config_path, "a") as f:
-            f.write(f"[{server.name}]\nhost = {server.proxy.host}\nuser = {server.user}\n"
-                    f"passwd = {server.password}\ntimeout = {TIMEOUT}\n")
-        os.environ["CORVANE_CONFIG"] = config_path
-        self.path = type("BenchPath", (FTPPath,), {"_creator": port_ftp(server.proxy.port),
-                                                   "_section": (server.name,)})
+        self.path = connect(server.proxy.host, server.proxy.port, user=server.user, password=server.password,
+                            timeout=TIMEOUT)
 
     def forget(self):
         pass  # FTPPath keeps no answers
@@ -82,7 +76,7 @@ class Floor:
 
     name = "floor"
 
-    def __init__(self, server, config_path):
+    def __init__(self, server):
         self.ftp = port_ftp(server.proxy.port)(server.proxy.host, server.user, server.password, timeout=TIMEOUT)
 
     def forget(self):
@@ -121,7 +115,7 @@ class Fsspec:
 
     name = "fsspec"
 
-    def __init__(self, server, config_path):
+    def __init__(self, server):
         from fsspec.implementations.ftp import FTPFileSystem
 
         self.fs = FTPFileSystem(server.proxy.host, port=server.proxy.port, username=server.user,
@@ -166,7 +160,7 @@ class Ftputil:
 
     name = "ftputil"
 
-    def __init__(self, server, config_path):
+    def __init__(self, server):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)  # the coming change of path encoding
             import ftputil

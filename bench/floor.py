@@ -114,26 +114,54 @@ def upload(ftp, local, path):
         ftp.storbinary("STOR " + path, f)
 
 
-def glob(ftp, path, pattern="*"):
+def _listing(ftp, path):
+    """The lines glob works on: is_dir(), then LIST."""
     if not is_dir(ftp, path):
         raise TypeError(f"'{path}' is not a directory.")
     lines = []
     ftp.retrlines("LIST " + path, lines.append)
+    return lines
+
+
+def glob(ftp, path, pattern="*"):
     found = []
-    for line in lines:
+    for line in _listing(ftp, path):
         fields = line.split(maxsplit=8)
         if len(fields) == 9 and fields[8] not in (".", "..") and fnmatch.fnmatchcase(fields[8], pattern):
             found.append(posixpath.join(path, fields[8]))
     return found
 
 
-def delete(ftp, path):
-    if is_dir(ftp, path):
-        for entry in glob(ftp, path):
-            delete(ftp, entry)
-        ftp.rmd(path)
+def _delete_listed(ftp, path, line):
+    """A link by DELE of its own name, anything else by delete()."""
+    fields = line.split(maxsplit=8)
+    if len(fields) < 9 or fields[8] in (".", ".."):
+        return
+    if fields[0].startswith("l"):
+        ftp.delete(posixpath.join(path, fields[8].rsplit(" -> ", 1)[0]))
     else:
+        delete(ftp, posixpath.join(path, fields[8]))
+
+
+def delete(ftp, path):
+    if not is_dir(ftp, path):
         ftp.delete(path)
+        return
+    for line in _listing(ftp, path):
+        _delete_listed(ftp, path, line)
+    try:
+        ftp.rmd(path)
+    except ftplib.error_perm as refusal:
+        # Entries the listing hid: LIST -a names them; a server that refuses
+        # LIST -a hides nothing, and the refusal of RMD stands.
+        hidden = []
+        try:
+            ftp.retrlines("LIST -a " + path, hidden.append)
+        except ftplib.error_perm:
+            raise refusal from None
+        for line in hidden:
+            _delete_listed(ftp, path, line)
+        ftp.rmd(path)
 
 
 def mtime(ftp, path):

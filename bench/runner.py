@@ -115,13 +115,13 @@ def run_scenario(scenario, contenders, data, rounds, proxy):
     return result
 
 
-def run_server(server, sizes, rounds, rtt_ms, config_path):
+def run_server(server, sizes, rounds, rtt_ms):
     report = {"self_check": self_check(server, rtt_ms), "scenarios": {}}
     data = Data(server, sizes)
     contenders = []
     try:
         for kind in CONTENDERS:
-            contenders.append(kind(server, config_path))
+            contenders.append(kind(server))
         for contender in contenders:  # logins, and ftputil's session for transfers, before any timing
             contender.exists("/q/file.bin")
             contender.read("/q/file.bin")
