@@ -1,5 +1,42 @@
 #include "errors.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+// The lowest stack address a recursion level may start at, for this thread:
+// the stack's end plus a margin for what the level and the operations at the
+// leaves still need (a level takes about a kilobyte, a leaf some more). Zero
+// when the stack's extent is unknown.
+std::uintptr_t stack_floor() {
+    thread_local const std::uintptr_t floor = [] {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return std::uintptr_t{0};
+        void* low = nullptr;
+        std::size_t size = 0;
+        const bool known = pthread_attr_getstack(&attr, &low, &size) == 0;
+        pthread_attr_destroy(&attr);
+        const std::size_t margin = std::min<std::size_t>(64 * 1024, size / 4);
+        return known ? reinterpret_cast<std::uintptr_t>(low) + margin : std::uintptr_t{0};
+    }();
+    return floor;
+}
+
+}  // namespace
+
+RecursionLevel::RecursionLevel(const char* where) {
+    // The stack grows down on every platform this builds for.
+    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s (the thread's stack is nearly full)",
+                     where);
+        return;
+    }
+    entered_ = Py_EnterRecursiveCall(where) == 0;
+}
+
 Caught Caught::fetch() {
     Caught c;
     PyObject *type, *value, *traceback;
@@ -17,13 +54,20 @@ std::nullptr_t Caught::restore() {
     return nullptr;
 }
 
-Handling::Handling(const Caught& caught) : outer_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(caught.value());
+// The public PyErr_GetHandledException() answers the topmost handled exception
+// of the thread, which may belong to a caller (a generator's own entry is
+// empty while its caller handles one); written back into the current entry, it
+// would stay there. So the current frame's entry itself is saved and restored,
+// as the interpreter's own PUSH_EXC_INFO and POP_EXCEPT do.
+Handling::Handling(const Caught& caught) {
+    if (!caught.value()) return;
+    _PyErr_StackItem* entry = PyThreadState_Get()->exc_info;
+    outer_ = std::exchange(entry->exc_value, Py_NewRef(caught.value()));
+    active_ = true;
 }
 
 Handling::~Handling() {
-    PyErr_SetHandledException(outer_);
-    Py_XDECREF(outer_);
+    if (active_) Py_XSETREF(PyThreadState_Get()->exc_info->exc_value, outer_);
 }
 
 bool path_texts(State& st, PyObject* path_owner, PathTexts& out) {

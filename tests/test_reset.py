@@ -104,10 +104,18 @@ def test_settings_are_copied_and_keyword_only(fake, fake_path):
     assert seen["args"] == () and seen["kwargs"] == settings and seen["kwargs"] is not settings
 
 
-def test_base_exceptions_pass_out(fake_path):
+class KeysInterrupted:
+    @property
+    def keys(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("read_config", [lambda: (_ for _ in ()).throw(KeyboardInterrupt), KeysInterrupted],
+                         ids=["reading the config", "looking up the settings' keys"])
+def test_base_exceptions_pass_out(fake_path, read_config):
     class P(fake_path):
         def _read_config(self, section):
-            raise KeyboardInterrupt
+            return read_config()
 
     p = P("/a")
     with pytest.raises(KeyboardInterrupt):

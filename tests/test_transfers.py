@@ -145,7 +145,7 @@ def hand_over(monkeypatch, *blocks):
 def test_read_takes_any_buffer_as_a_block(fake, path_cls, monkeypatch):
     fake.add_file("/f")
     strided = memoryview(b"a-b-c-")[::2]
-    hand_over(monkeypatch, b"12", bytearray(b"34"), memoryview(b"56"), strided, b"")
+    hand_over(monkeypatch, b"", b"12", bytearray(b"34"), memoryview(b"56"), strided, b"")  # empty first, too
     assert path_cls("/f").read() == b"123456abc"
 
 
@@ -163,6 +163,8 @@ def test_read_callback_refuses_blocks_after_the_read(fake, path_cls, monkeypatch
     assert path_cls("/f").read() == b"abc"
     with pytest.raises(ValueError):
         callbacks[0](b"late")
+    with pytest.raises(TypeError, match="immutable type"):
+        type(callbacks[0]).marker = 1
 
 
 # ---- write ---------------------------------------------------------------
