@@ -17,8 +17,9 @@ fi
 venv=build/debug-venv
 [ -x "$venv/bin/python" ] || python3.11d -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet pytest pytest-timeout
+# A Debug build keeps the assertions of the C API's inline functions and macros.
 CORVANE_WERROR=ON "$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall \
-    --config-settings=build-dir=build/debug .
+    --config-settings=build-dir=build/debug --config-settings=cmake.build-type=Debug .
 "$venv/bin/python" -P -c "import sys, corvane.ftp.path as m; sys.exit(0 if hasattr(sys, 'gettotalrefcount') and '311d' in m.__file__ else 'not the debug build: ' + m.__file__)"
 
 # The tests that need neither a real server nor the fault server (nor pyftpdlib).
