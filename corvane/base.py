@@ -251,7 +251,8 @@ class BasePath:
         """Leave the thread's client usable after `exc`, which is passing out of an operation.
 
         retry calls this for what it lets pass; glob's listing, which runs
-        outside the wrapper, calls it for its own failures.
+        outside the wrapper, calls it for its own failures. A client that may
+        owe a reply nobody will read is dropped, not used again.
         """
         client = Local.getattr(self._key_on_thread())
         if client is None:

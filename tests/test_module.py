@@ -118,13 +118,12 @@ def test_interrupt_describes_itself():
     assert interrupt.__name__ == "interrupt" and interrupt.__module__ == "corvane.ftp.path"
 
 
-# Each operation catches an error inside (for upload: a refused store closes the local file).
 @pytest.mark.parametrize("operation", [
     lambda d: d.join("f").is_dir(), lambda d: d.read(), lambda d: d.mtime, lambda d: d.join("f").mkdir(),
     lambda d: next(d.join("f").glob()), lambda d: d.upload(__file__),
 ], ids=["is_dir", "read", "mtime", "mkdir", "glob", "upload"])
 def test_operations_leave_the_handled_exception_of_a_generator_alone(fake, fake_path, operation):
-    fake.add_file("/d/f", b"1")
+    fake.add_file("/d/f", b"1")  # each operation catches an error inside (upload: a refused store)
 
     def generator():
         with contextlib.suppress(Exception):

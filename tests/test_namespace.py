@@ -2,7 +2,6 @@
 
 import contextlib
 import ftplib
-import os
 import threading
 
 import pytest
@@ -116,10 +115,9 @@ def test_a_refused_mkd_is_no_failure_when_another_session_made_the_directory(fak
 
 @pytest.mark.parametrize("operation", ["mkdir", "delete", "upload"])
 def test_a_deep_tree_raises_recursion_error_on_a_small_thread_stack(fake, fake_path, tmp_path, operation):
-    """Each level of the tree is a native call; 600 levels overflowed a 256 KiB stack."""
-    deep = "/d" * 600
+    deep = "/d" * 600  # each level a native call: 600 overflowed a 256 KiB stack
     fake.add_dir("/t" + deep)
-    os.makedirs(str(tmp_path) + deep)
+    tmp_path.joinpath(deep[1:]).mkdir(parents=True)
     call = {"mkdir": fake_path("/u" + deep).mkdir, "delete": fake_path("/t").delete,
             "upload": lambda: fake_path("/u").upload(str(tmp_path))}[operation]
     raised, previous = [], threading.stack_size(256 * 1024)
