@@ -7,29 +7,40 @@
 
 namespace {
 
-// The lowest stack address a recursion level may start at, for this thread:
-// the stack's end plus a margin for what the level and the operations at the
-// leaves still need (a level takes about a kilobyte, a leaf some more). Zero
-// when the stack's extent is unknown.
-std::uintptr_t stack_floor() {
-    thread_local const std::uintptr_t floor = [] {
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return std::uintptr_t{0};
-        void* low = nullptr;
-        std::size_t size = 0;
-        const bool known = pthread_attr_getstack(&attr, &low, &size) == 0;
-        pthread_attr_destroy(&attr);
-        const std::size_t margin = std::min<std::size_t>(64 * 1024, size / 4);
-        return known ? reinterpret_cast<std::uintptr_t>(low) + margin : std::uintptr_t{0};
-    }();
-    return floor;
+// The lowest addresses of this thread's stack: from `low` up to `floor` lies
+// the room that a recursion level and the operations at its leaves may still
+// need (a level takes about a kilobyte, a leaf some more). Both zero when the
+// extent is unknown.
+struct StackEnd {
+    std::uintptr_t low = 0, floor = 0;
+};
+
+StackEnd own_stack_end() {
+    StackEnd end;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return end;
+    void* low = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0) {
+        end.low = reinterpret_cast<std::uintptr_t>(low);
+        end.floor = end.low + std::min<std::size_t>(64 * 1024, size / 4);
+    }
+    pthread_attr_destroy(&attr);
+    return end;
+}
+
+// The stack grows down on every platform this builds for. A frame outside
+// the thread's own stack (a coroutine's stack of its own) is not judged.
+bool stack_nearly_full() {
+    thread_local const StackEnd end = own_stack_end();  // looked up once per thread: it reads /proc for the main one
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return end.low <= here && here < end.floor;
 }
 
 }  // namespace
 
 RecursionLevel::RecursionLevel(const char* where) {
-    // The stack grows down on every platform this builds for.
-    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor()) {
+    if (stack_nearly_full()) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s (the thread's stack is nearly full)",
                      where);
         return;
