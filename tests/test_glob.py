@@ -174,7 +174,7 @@ def test_errors_of_the_listing_pass_out_unchanged(fake, fake_path):
 @pytest.mark.parametrize("where", ["/d", "/d x"], ids=["walk", "look for an entry before listing from inside"])
 def test_a_line_outlives_python_code_that_empties_the_listing(fake, fake_path, monkeypatch, where):
     listings, retrlines = [], fakes.FakeFTP.retrlines
-    monkeypatch.setattr(fakes.FakeFTP, "retrlines", lambda s, c, cb: retrlines(s, c, listings.append(cb.__self__) or cb))
+    monkeypatch.setattr(fakes.FakeFTP, "retrlines", lambda s, c, f: retrlines(s, c, listings.append(f.__self__) or f))
 
     class Emptying(fake_path):
         def __getattribute__(self, name):
