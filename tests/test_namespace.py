@@ -112,7 +112,6 @@ def test_a_refused_mkd_is_no_failure_when_another_session_made_the_directory(fak
                                     "RETR /a/new"]
 
 
-
 @pytest.mark.parametrize("operation", ["mkdir", "delete", "upload"])
 def test_a_deep_tree_raises_recursion_error_on_a_small_thread_stack(fake, fake_path, tmp_path, operation):
     deep = "/d" * 600  # each level a native call: 600 overflowed a 256 KiB stack
