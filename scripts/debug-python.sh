@@ -16,7 +16,8 @@ fi
 
 venv=build/debug-venv
 [ -x "$venv/bin/python" ] || python3.11d -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet pytest pytest-timeout
+# The test extras but pyftpdlib: the fake-client tests need no FTP server.
+"$venv/bin/python" -m pip install --quiet pytest pytest-timeout cryptography
 # A Debug build keeps the assertions of the C API's inline functions and macros.
 CORVANE_WERROR=ON "$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall \
     --config-settings=build-dir=build/debug --config-settings=cmake.build-type=Debug .
