@@ -102,8 +102,28 @@ def _positive(text):
     return value if 0 < value < math.inf else None
 
 
-def _exhausted(exc):
-    return getattr(exc, "_corvane_retries_spent", False)
+# Ordinary errors that leave the control connection between exchanges: raised
+# before a command is sent, or after its whole reply was read.
+_BETWEEN_EXCHANGES = (ftplib.Error, TypeError, ValueError, LookupError, OSError)
+
+
+def _exchange_unknown(exc, pending):
+    """Whether `exc` may have come while a reply was owed, unread or half read:
+    a late reply would then be taken for the answer to the next command."""
+    if not isinstance(exc, Exception):
+        return True  # KeyboardInterrupt and its kin arrive between any two bytes
+    if pending:
+        return False  # raised on the data side: only the transfer's final reply is owed
+    # A reply line that could not be decoded leaves the rest of its reply unread.
+    return not isinstance(exc, _BETWEEN_EXCHANGES) or isinstance(exc, UnicodeError)
+
+
+# Per thread: while the outermost wrapped call runs, the exceptions whose tries
+# some wrapper inside it has spent, by id. The objects are kept too, so that no
+# id is reused while its mark stands. A later call starts with no marks, even
+# when it raises the very same exception object (a cached error, a mock's
+# side_effect, one fake shared by threads).
+_calls = threading.local()
 
 
 def retry(*errors, times=None, delay=None):
@@ -120,38 +140,38 @@ def retry(*errors, times=None, delay=None):
         def wrapper(self, *args, **kwargs):
             tries = int(os.environ.get("CORVANE_RETRY_TIMES", 3)) if times is None else times
             pause = float(os.environ.get("CORVANE_RETRY_DELAY", 0.2)) if delay is None else delay
-            last = None
-            for attempt in range(1, max(tries, 1) + 1):
-                if attempt > 1:
-                    time.sleep(pause * 2 ** (attempt - 2))
-                    failure = self._reset(self._section[0])
-                    if failure is not None:
-                        last = failure  # a failed reset is this try's failure
-                        continue
-                try:
-                    return func(self, *args, **kwargs)
-                except errors as exc:
-                    if _exhausted(exc):
+            outermost = getattr(_calls, "spent", None) is None
+            if outermost:
+                _calls.spent = {}
+            try:
+                last = None
+                for attempt in range(1, max(tries, 1) + 1):
+                    if attempt > 1:
+                        time.sleep(pause * 2 ** (attempt - 2))
+                        failure = self._reset(self._section[0])
+                        if failure is not None:
+                            last = failure  # a failed reset is this try's failure
+                            continue
+                    try:
+                        return func(self, *args, **kwargs)
+                    except errors as exc:
+                        if id(exc) in _calls.spent:
+                            self._settle(exc)
+                            raise
+                        last = exc
+                    except BaseException as exc:
                         self._settle(exc)
                         raise
-                    last = exc
-                except BaseException as exc:
-                    self._settle(exc)
-                    raise
-            _mark_spent(last)
-            self._settle(last)
-            raise last
+                _calls.spent[id(last)] = last
+                self._settle(last)
+                raise last
+            finally:
+                if outermost:
+                    _calls.spent = None
 
         return wrapper
 
     return decorator
-
-
-def _mark_spent(exc):
-    try:
-        exc._corvane_retries_spent = True
-    except AttributeError:
-        pass  # an exception without a __dict__ is simply tried again outside
 
 
 class BasePath:
@@ -231,15 +251,17 @@ class BasePath:
         """Leave the thread's client usable after `exc`, which is passing out of an operation.
 
         retry calls this for what it lets pass; glob's listing, which runs
-        outside the wrapper, calls it for its own failures.
+        outside the wrapper, calls it for its own failures. A client that may
+        owe a reply nobody will read is dropped, not used again.
         """
         client = Local.getattr(self._key_on_thread())
         if client is None:
             return
-        if _breaks_connection(exc):
+        pending = _transfer_pending(client)
+        if _breaks_connection(exc) or _exchange_unknown(exc, pending):
             _drop_client(self)  # send nothing on it; the next operation logs in afresh
         # An unexpected reply was itself the transfer's last word, even when coded 1xx.
-        elif _transfer_pending(client) and not isinstance(exc, ftplib.error_reply):
+        elif pending and not isinstance(exc, ftplib.error_reply):
             try:
                 _finish_transfer(client)
             except Exception:

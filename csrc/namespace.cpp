@@ -147,6 +147,8 @@ bool make_directory(State& st, PyObject* self, PyObject* p) {
 
 PyObject* op_delete(State& st, PyObject* const* args) {
     PyObject* self = args[0];
+    RecursionLevel level(" while deleting a remote tree");
+    if (!level) return nullptr;
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
     int is_dir = truth_of_call(self, st.s_is_dir);
@@ -159,6 +161,8 @@ PyObject* op_delete(State& st, PyObject* const* args) {
 
 PyObject* op_mkdir(State& st, PyObject* const* args) {
     PyObject* self = args[0];
+    RecursionLevel level(" while making remote directories");
+    if (!level) return nullptr;
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
     if (make_directory(st, self, t.p.get())) Py_RETURN_NONE;

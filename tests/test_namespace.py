@@ -2,6 +2,7 @@
 
 import contextlib
 import ftplib
+import threading
 
 import pytest
 from fakes import QUIRKS
@@ -109,3 +110,18 @@ def test_a_refused_mkd_is_no_failure_when_another_session_made_the_directory(fak
     assert fake_path("/a/new").mkdir() is None
     assert fake.commands()[-7:] == ["MKD /a/new", "NLST /a/new", "MDTM /a/new", "PWD", "CWD /a/new", "CWD /",
                                     "RETR /a/new"]
+
+
+@pytest.mark.parametrize("operation", ["mkdir", "delete", "upload"])
+def test_a_deep_tree_raises_recursion_error_on_a_small_thread_stack(fake, fake_path, tmp_path, operation):
+    deep = "/d" * 600  # each level a native call: 600 overflowed a 256 KiB stack
+    fake.add_dir("/t" + deep)
+    tmp_path.joinpath(deep[1:]).mkdir(parents=True)
+    call = {"mkdir": fake_path("/u" + deep).mkdir, "delete": fake_path("/t").delete,
+            "upload": lambda: fake_path("/u").upload(str(tmp_path))}[operation]
+    raised, previous = [], threading.stack_size(256 * 1024)
+    worker = threading.Thread(target=lambda: raised.append(pytest.raises(RecursionError, call)))
+    worker.start()
+    threading.stack_size(previous)
+    worker.join()
+    assert raised, "no RecursionError (see the thread's exception above)"
