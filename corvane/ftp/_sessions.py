@@ -206,6 +206,15 @@ def close_pool(path, run):
         pool.close()
 
 
+def _forget_parent_pools():
+    # A forked worker must not share its parent's connections: it makes its own.
+    global _pools, _pools_lock
+    _pools, _pools_lock = {}, threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_parent_pools)
+
+
 @atexit.register
 def _close_all():
     with _pools_lock:
