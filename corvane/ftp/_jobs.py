@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 
 from corvane.base import BasePath
 from corvane.ftp import _datapath
-from corvane.ftp._sessions import SessionsRefused, pool_for, server_of
+from corvane.ftp._sessions import SessionsRefused, data_connection, pool_for, server_of
 
 # Runs stopped in this process (Ctrl-C): their transfers end at the next check.
 stopped_runs = set()
@@ -79,6 +79,8 @@ def run_job(job):
         stored = True
 
     for attempt in range(1, job.tries + 1):
+        if job.run in stopped_runs:
+            raise InterruptedError("the transfer was stopped")
         if attempt > 1:
             outcome.retries += 1
             time.sleep(job.delay * 2 ** (attempt - 2))
@@ -157,7 +159,7 @@ def upload(session, job, stopped, reached):
     target = temporary_remote(job) if job.atomic else job.remote
     with open(job.local, "rb") as f:
         size = os.fstat(f.fileno()).st_size
-        conn = session.data = client.transfercmd(f"STOR {target}")
+        conn = session.data = data_connection(client, f"STOR {target}")
         reached()
         try:
             if isinstance(conn, ssl.SSLSocket):
@@ -182,7 +184,7 @@ def download(session, job, stopped):
     placed = False
     try:
         with open(temporary, "xb") as f:
-            conn = session.data = client.transfercmd(f"RETR {job.remote}")
+            conn = session.data = data_connection(client, f"RETR {job.remote}")
             try:
                 if isinstance(conn, ssl.SSLSocket):
                     received = recv_python(conn, f, stopped)

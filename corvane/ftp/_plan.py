@@ -19,6 +19,7 @@ import stat
 from dataclasses import dataclass, field
 
 from corvane.ftp import _datapath
+from corvane.ftp._sessions import data_connection
 
 
 @dataclass
@@ -89,7 +90,7 @@ def advertises_mlst(client):
 def data_lines(client, command):
     """The lines a listing command sends, read without ftplib's switch to TYPE A:
     the session stays in binary mode and saves that round trip."""
-    conn = client.transfercmd(command)
+    conn = data_connection(client, command)
     chunks = []
     try:
         while chunk := conn.recv(1 << 20):

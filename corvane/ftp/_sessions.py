@@ -10,6 +10,7 @@ import atexit
 import ftplib
 import itertools
 import os
+import socket
 import threading
 
 from corvane.base import Local
@@ -95,6 +96,33 @@ class Session:
                 pass
 
 
+def data_connection(client, command):
+    """client.transfercmd(command), one round trip shorter.
+
+    In passive mode the data connection is opened while the command travels,
+    rather than before it is sent: every server accepts the command first and
+    waits for the connection. The 1xx reply is still read before any byte
+    moves, so a refused command never leaves bytes in flight. TLS clients
+    (which wrap the connection) and active mode take ftplib's own way.
+    """
+    if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False):
+        return client.transfercmd(command)
+    address = client.makepasv()
+    client.putcmd(command)
+    # Should the connection fail, the session is out of step (a reply is owed): the caller drops it.
+    conn = socket.create_connection(address, client.timeout, source_address=client.source_address)
+    try:
+        reply = client.getresp()
+        if reply[:1] == "2":
+            reply = client.getresp()
+        if reply[:1] != "1":
+            raise ftplib.error_reply(reply)
+    except BaseException:
+        conn.close()
+        raise
+    return conn
+
+
 class SessionPool:
     """The sessions of one server in this process, lent to one job at a time.
 
@@ -109,12 +137,15 @@ class SessionPool:
         self.logging_in = 0
         self.limit = None
         self.opened = []  # ids of every session made, for the report
+        self.closed = False
         self.cond = threading.Condition()
 
     def take(self, fresh=False):
         """A session for one job; `fresh`: a new one where the limit allows, as after a fault."""
         with self.cond:
             while True:
+                if self.closed:
+                    raise InterruptedError("the transfer is over: its sessions are closed")
                 room = self.limit is None or self._count() < self.limit
                 if self.idle and not (fresh and room):
                     session = self.idle.pop()
@@ -150,8 +181,11 @@ class SessionPool:
     def give_back(self, session):
         with self.cond:
             self.busy.discard(session)
-            self.idle.append(session)
-            self.cond.notify()
+            if not self.closed:
+                self.idle.append(session)
+                self.cond.notify()
+                return
+        session.quit()
 
     def discard(self, session):
         with self.cond:
@@ -167,7 +201,9 @@ class SessionPool:
 
     def close(self):
         with self.cond:
+            self.closed = True
             idle, self.idle = self.idle, []
+            self.cond.notify_all()
         for session in idle:
             session.quit()
 

@@ -343,5 +343,5 @@ class _Run:
         return report
 
     def _close(self):
-        _jobs.stopped_runs.discard(self.id)
+        # A stopped run's id stays in stopped_runs: a job still winding down must not start a new try.
         close_pool(self.remote, self.id)
