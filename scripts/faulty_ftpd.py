@@ -21,6 +21,8 @@ kinds, for the command named:
          connection is closed too, as real servers do
   cut    data command: move `after` bytes, close the data connection, answer 426
   reset  the same, but the data connection is reset (RST), not closed
+  hangup data command: move `after` bytes, then close the data connection and
+         the control connection, with no reply: the session is dropped mid-file
   stall  data command: open the data connection and move nothing, ever
   late   data command: send the final reply `delay` seconds after the data
          connection has closed
@@ -40,7 +42,7 @@ from pyftpdlib.log import logger
 from pyftpdlib.servers import FTPServer
 
 CONTROL_KINDS = ("drop", "reply")
-DATA_KINDS = ("cut", "reset", "stall", "late", "send")
+DATA_KINDS = ("cut", "reset", "hangup", "stall", "late", "send")
 
 
 class Faults:
@@ -102,7 +104,7 @@ class FaultyDTP(DTPHandler):
         return self.fault["kind"] if self.fault else None
 
     def _cuts(self):
-        return self.fault is not None and self.fault["kind"] in ("cut", "reset")
+        return self.fault is not None and self.fault["kind"] in ("cut", "reset", "hangup")
 
     def _stall(self):
         # Out of the event loop, the socket stays open and nothing moves on it.
@@ -156,6 +158,10 @@ class FaultyDTP(DTPHandler):
         super().handle_close()
 
     def _abort(self):
+        if self.fault["kind"] == "hangup":
+            channel = self.cmd_channel
+            self.close()
+            return channel.close()
         if self.fault["kind"] == "reset":
             self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self._resp = (f"426 Connection closed; transfer aborted after {self.get_transmitted_bytes()} bytes.",

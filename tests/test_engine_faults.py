@@ -77,7 +77,8 @@ def test_per_file_only_the_data_command_and_its_connection(stage):
 
 @pytest.mark.parametrize("direction, command, fault, times", [
     ("put", "STOR", dict(kind="cut", after=1000), 1),
-    ("put", "STOR", dict(kind="drop"), 1),
+    ("put", "STOR", dict(kind="hangup", after=1000), 1),
+    ("get", "RETR", dict(kind="hangup", after=1000), 1),
     ("put", "STOR", dict(kind="reply", reply="450 File busy."), 2),
     ("get", "RETR", dict(kind="reset", after=1000), 1),
     ("get", "RETR", dict(kind="stall"), 1),
@@ -102,8 +103,7 @@ def test_file_failing_every_try_is_reported_and_removed(stage, direction, atomic
     with pytest.raises(ExceptionGroup) as info:
         put(stage.source, stage.top, jobs=1, atomic=atomic) if direction == "put" else get(stage.top, stage.back, jobs=1)
     (failure,) = info.value.exceptions
-    assert isinstance(failure, FileTransferError) and failure.local in str(failure)
-    assert failure.remote in str(failure) and "426" in str(failure)
+    assert isinstance(failure, FileTransferError) and failure.local in str(failure) and failure.remote in str(failure)
     report = info.value.report
     assert (report.files_moved, report.files_failed, report.retries, report.failed) == (5, 1, 2, [failure.local])
     rel = os.path.relpath(failure.local, stage.source if direction == "put" else stage.back)

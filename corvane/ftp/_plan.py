@@ -13,6 +13,7 @@ means a directory, or a broken link: both are skipped.
 """
 
 import calendar
+import collections
 import ftplib
 import os
 import stat
@@ -98,7 +99,12 @@ def data_lines(client, command):
     finally:
         conn.close()
     client.voidresp()
-    lines = b"".join(chunks).decode(client.encoding).split("\n")
+    try:
+        text = b"".join(chunks).decode(client.encoding)
+    except UnicodeDecodeError as exc:
+        exc.add_note(f"in the answer to {command!r}: the `encoding` option names the server's encoding")
+        raise
+    lines = text.split("\n")
     if lines and not lines[-1]:
         lines.pop()
     return [line[:-1] if line.endswith("\r") else line for line in lines]
@@ -135,7 +141,7 @@ def mlsd_entries(lines):
 
 
 class Lister:
-    """Lists remote directories on sessions of `pool`, in the server's best format."""
+    """Lists remote directories in the server's best format."""
 
     def __init__(self, mlsd):
         self.mlsd = mlsd
@@ -158,12 +164,10 @@ class Lister:
 
     @staticmethod
     def _aliased(entries, ancestors):
-        seen = set(ancestors)
-        for kind, _, _, unique, _ in entries:
-            if unique is not None and kind == "d" and unique in seen:
-                return True
-        uniques = [unique for _, _, _, unique, _ in entries if unique is not None]
-        return len(set(uniques)) < len(uniques) and any(kind == "d" for kind, *_ in entries)
+        """Whether a directory shares its identity with another entry or with a directory above."""
+        counts = collections.Counter(unique for _, _, _, unique, _ in entries if unique is not None)
+        return any(kind == "d" and unique is not None and (counts[unique] > 1 or unique in ancestors)
+                   for kind, _, _, unique, _ in entries)
 
     def directory(self, client, top, rel, ancestors=()):
         """The entries of one directory of the tree: ([(subdirectory rel, its ancestors)],

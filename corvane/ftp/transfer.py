@@ -20,6 +20,8 @@ import concurrent.futures
 import contextlib
 import ftplib
 import os
+import signal
+import threading
 import time
 import uuid
 from collections.abc import Callable
@@ -80,6 +82,27 @@ def get(remote: BasePath, local: str | os.PathLike, *, jobs: int = 4, update: bo
     tells it exactly (MLSD), the same modification time.
     """
     return _Run(remote, jobs, progress, executor).get(os.fspath(local), update)
+
+
+@contextlib.contextmanager
+def _interrupts_held():
+    """Holds Ctrl-C back while jobs are handed to an executor, then raises it.
+
+    A KeyboardInterrupt inside ThreadPoolExecutor.submit can strike while a
+    pool thread is being started, and leave a thread that nothing ends, so
+    that the interpreter never exits. Handing over takes a moment only.
+    """
+    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is None:
+        yield  # signal handlers belong to the main thread; None: one set outside Python, left alone
+        return
+    caught = []
+    previous = signal.signal(signal.SIGINT, lambda *_: caught.append(True))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if caught:
+            signal.raise_signal(signal.SIGINT)
 
 
 def _local_path(top, rel):
@@ -207,7 +230,10 @@ class _Run:
         if len(items) <= 1:
             return [self._on_session(lambda client: work(client, item)) for item in items]
         with concurrent.futures.ThreadPoolExecutor(min(self.jobs, len(items))) as threads:
-            return list(threads.map(lambda item: self._on_session(lambda client: work(client, item)), items))
+            with _interrupts_held():
+                futures = [threads.submit(self._on_session, lambda client, item=item: work(client, item))
+                           for item in items]
+            return [future.result() for future in futures]
 
     def _remote_tree(self, top, missing_ok):
         def probe(client):
@@ -279,8 +305,9 @@ class _Run:
         done = [0, 0]
         bounces = {}
         running = self.running
-        running.update((executor.submit(job), job) for job in todo)
         try:
+            with _interrupts_held():
+                running.update((executor.submit(job), job) for job in todo)
             while running:
                 finished, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
                 for future in finished:
@@ -289,7 +316,8 @@ class _Run:
                     if outcome.refused:
                         bounces[job] = bounces.get(job, 0) + 1
                         if running and bounces[job] < MAX_BOUNCES:
-                            running[executor.submit(job)] = job
+                            with _interrupts_held():
+                                running[executor.submit(job)] = job
                             continue
                         outcome.error = _jobs.failure(job, ConnectionError(
                             "the server refused every session this worker asked for"), None)
