@@ -5,8 +5,11 @@ stored on the object but per thread in `Local`, so path objects are cheap
 values that any thread may use.
 """
 
+import codecs
+import configparser
 import ftplib
 import functools
+import math
 import os
 import pathlib
 import threading
@@ -45,6 +48,16 @@ class Local:
         cls._slots().pop(key, None)
 
 
+def _forget_clients_in_child():
+    # A forked child inherits the slots of the thread that forked, and with them the
+    # parent's connections: two processes talking over one session garble it. The
+    # child drops them unused (closing its copies of the sockets sends nothing).
+    Local._store = threading.local()
+
+
+os.register_at_fork(after_in_child=_forget_clients_in_child)
+
+
 def _drop_client(path):
     Local.delattr(path._key_on_thread())
 
@@ -80,8 +93,37 @@ def _breaks_connection(exc):
             and not isinstance(exc, (FileNotFoundError, InterruptedError)))
 
 
-def _exhausted(exc):
-    return getattr(exc, "_corvane_retries_spent", False)
+def _positive(text):
+    """A finite number above zero written in `text`, or None."""
+    try:
+        value = float(text)
+    except ValueError:
+        return None
+    return value if 0 < value < math.inf else None
+
+
+# Ordinary errors that leave the control connection between exchanges: raised
+# before a command is sent, or after its whole reply was read.
+_BETWEEN_EXCHANGES = (ftplib.Error, TypeError, ValueError, LookupError, OSError)
+
+
+def _exchange_unknown(exc, pending):
+    """Whether `exc` may have come while a reply was owed, unread or half read:
+    a late reply would then be taken for the answer to the next command."""
+    if not isinstance(exc, Exception):
+        return True  # KeyboardInterrupt and its kin arrive between any two bytes
+    if pending:
+        return False  # raised on the data side: only the transfer's final reply is owed
+    # A reply line that could not be decoded leaves the rest of its reply unread.
+    return not isinstance(exc, _BETWEEN_EXCHANGES) or isinstance(exc, UnicodeError)
+
+
+# Per thread: while the outermost wrapped call runs, the exceptions whose tries
+# some wrapper inside it has spent, by id. The objects are kept too, so that no
+# id is reused while its mark stands. A later call starts with no marks, even
+# when it raises the very same exception object (a cached error, a mock's
+# side_effect, one fake shared by threads).
+_calls = threading.local()
 
 
 def retry(*errors, times=None, delay=None):
@@ -98,38 +140,38 @@ def retry(*errors, times=None, delay=None):
         def wrapper(self, *args, **kwargs):
             tries = int(os.environ.get("CORVANE_RETRY_TIMES", 3)) if times is None else times
             pause = float(os.environ.get("CORVANE_RETRY_DELAY", 0.2)) if delay is None else delay
-            last = None
-            for attempt in range(1, max(tries, 1) + 1):
-                if attempt > 1:
-                    time.sleep(pause * 2 ** (attempt - 2))
-                    failure = self._reset(self._section[0])
-                    if failure is not None:
-                        last = failure  # a failed reset is this try's failure
-                        continue
-                try:
-                    return func(self, *args, **kwargs)
-                except errors as exc:
-                    if _exhausted(exc):
+            outermost = getattr(_calls, "spent", None) is None
+            if outermost:
+                _calls.spent = {}
+            try:
+                last = None
+                for attempt in range(1, max(tries, 1) + 1):
+                    if attempt > 1:
+                        time.sleep(pause * 2 ** (attempt - 2))
+                        failure = self._reset(self._section[0])
+                        if failure is not None:
+                            last = failure  # a failed reset is this try's failure
+                            continue
+                    try:
+                        return func(self, *args, **kwargs)
+                    except errors as exc:
+                        if id(exc) in _calls.spent:
+                            self._settle(exc)
+                            raise
+                        last = exc
+                    except BaseException as exc:
                         self._settle(exc)
                         raise
-                    last = exc
-                except BaseException as exc:
-                    self._settle(exc)
-                    raise
-            _mark_spent(last)
-            self._settle(last)
-            raise last
+                _calls.spent[id(last)] = last
+                self._settle(last)
+                raise last
+            finally:
+                if outermost:
+                    _calls.spent = None
 
         return wrapper
 
     return decorator
-
-
-def _mark_spent(exc):
-    try:
-        exc._corvane_retries_spent = True
-    except AttributeError:
-        pass  # an exception without a __dict__ is simply tried again outside
 
 
 class BasePath:
@@ -181,27 +223,45 @@ class BasePath:
         raise NotImplementedError(f"{type(self).__name__} makes no clients")
 
     def _read_config(self, section):
+        """The client factory's keywords; a value that cannot work is refused here,
+        naming its file, section and option, before anything is sent."""
         options = EnvConfig.section(section)
+        if not options.get("host", "").strip():
+            raise options.wanted("host", "the server's host name or address")
+        if options.get("pasv", "true").lower() not in configparser.ConfigParser.BOOLEAN_STATES:
+            raise options.wanted("pasv", "true or false (also yes/no, on/off, 1/0)")
         options.pop("pasv", None)
-        options["timeout"] = float(options.get("timeout", 60))
+        timeout = _positive(options.get("timeout", "60"))
+        if timeout is None:
+            raise options.wanted("timeout", "a positive number of seconds")
+        options["timeout"] = timeout
         if "source_address" in options:
             host, colon, port = options["source_address"].partition(":")
+            if not host or colon and not (port.isdigit() and int(port) < 65536):
+                raise options.wanted("source_address", "host or host:port")
             options["source_address"] = (host, int(port) if colon else 0)
+        if "encoding" in options:
+            try:
+                codecs.lookup(options["encoding"])
+            except LookupError:
+                raise options.wanted("encoding", "a text encoding Python knows, such as utf-8") from None
         return options
 
     def _settle(self, exc):
         """Leave the thread's client usable after `exc`, which is passing out of an operation.
 
         retry calls this for what it lets pass; glob's listing, which runs
-        outside the wrapper, calls it for its own failures.
+        outside the wrapper, calls it for its own failures. A client that may
+        owe a reply nobody will read is dropped, not used again.
         """
         client = Local.getattr(self._key_on_thread())
         if client is None:
             return
-        if _breaks_connection(exc):
+        pending = _transfer_pending(client)
+        if _breaks_connection(exc) or _exchange_unknown(exc, pending):
             _drop_client(self)  # send nothing on it; the next operation logs in afresh
         # An unexpected reply was itself the transfer's last word, even when coded 1xx.
-        elif _transfer_pending(client) and not isinstance(exc, ftplib.error_reply):
+        elif pending and not isinstance(exc, ftplib.error_reply):
             try:
                 _finish_transfer(client)
             except Exception:

@@ -18,6 +18,24 @@ def _load(**options):
     return parser
 
 
+class ConfigError(ValueError):
+    """A configuration value that cannot work, named with the file, section and option."""
+
+
+class Section(dict):
+    """The options of one section, remembering where they were written."""
+
+    def __init__(self, path, name, options):
+        super().__init__(options)
+        self.path, self.name = path, name
+
+    def wanted(self, option, what):
+        """The error for `option`, missing or holding something other than `what`."""
+        got = f"got {self[option]!r}" if option in self else "it is missing"
+        return ConfigError(f"config file {self.path!r}, section [{self.name}], option {option!r}: "
+                           f"wanted {what}; {got}")
+
+
 class EnvConfig:
     @staticmethod
     def init_configer():
@@ -31,7 +49,7 @@ class EnvConfig:
 
     @staticmethod
     def section(name):
-        """The options written in section `name` itself, not those of [DEFAULT]."""
+        """The options written in section `name` itself, not those of [DEFAULT], as a Section."""
         path = os.environ.get(ENV_VAR)
         where = f"config file {path!r}" if path else f"{ENV_VAR} is not set"
         if not path or not os.path.exists(path):
@@ -42,4 +60,4 @@ class EnvConfig:
         parser = _load(default_section="\0")
         if not parser.has_section(name):
             raise LookupError(f"no [{name}] section in config file {path!r}")
-        return dict(parser[name])
+        return Section(path, name, parser[name])

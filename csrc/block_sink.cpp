@@ -43,6 +43,9 @@ bool reserve(Sink* s, Py_ssize_t needed) {
 }
 
 int append(Sink* s, const Py_buffer& block) {
+    // An empty block, which any client may hand over, may come before the
+    // buffer exists: nothing to copy, and no buffer to copy into.
+    if (block.len == 0) return 0;
     if (block.len > PY_SSIZE_T_MAX - s->filled) {
         PyErr_NoMemory();
         return -1;
@@ -97,7 +100,7 @@ PyType_Spec sink_type_spec = {
     "corvane.ftp.path.block_sink",
     sizeof(Sink),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     sink_slots,
 };
 

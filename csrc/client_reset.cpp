@@ -16,13 +16,21 @@ bool call_slot(State& st, PyObject* method, PyObject* self, PyObject* value) {
 }
 
 // The connection keywords, copied into a fresh dict as `**settings` would.
-Ref keywords_from(PyObject* settings) {
+Ref keywords_from(State& st, PyObject* settings) {
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) return {};
-    if (!PyDict_Check(settings) && !PyObject_HasAttrString(settings, "keys")) {
-        PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
-                     Py_TYPE(settings)->tp_name);
-        return {};
+    if (!PyDict_Check(settings)) {
+        // Only a missing `keys` means "not a mapping"; any other error of the
+        // lookup (KeyboardInterrupt included) passes as it is.
+        Ref keys = Ref::steal(PyObject_GetAttr(settings, st.s_keys));
+        if (!keys) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
+                             Py_TYPE(settings)->tp_name);
+            }
+            return {};
+        }
     }
     if (PyDict_Merge(kwargs.get(), settings, 1) < 0) return {};
     return kwargs;
@@ -34,7 +42,7 @@ bool make_and_store(State& st, PyObject* self, PyObject* section) {
     if (!creator) return false;
     Ref settings = Ref::steal(PyObject_CallMethodOneArg(self, st.s__read_config, section));
     if (!settings) return false;
-    Ref kwargs = keywords_from(settings.get());
+    Ref kwargs = keywords_from(st, settings.get());
     if (!kwargs) return false;
     Ref no_args = Ref::steal(PyTuple_New(0));
     if (!no_args) return false;

@@ -1,5 +1,53 @@
 #include "errors.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+// The lowest addresses of this thread's stack: from `low` up to `floor` lies
+// the room that a recursion level and the operations at its leaves may still
+// need (a level takes about a kilobyte, a leaf some more). Both zero when the
+// extent is unknown.
+struct StackEnd {
+    std::uintptr_t low = 0, floor = 0;
+};
+
+StackEnd own_stack_end() {
+    StackEnd end;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return end;
+    void* low = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0) {
+        end.low = reinterpret_cast<std::uintptr_t>(low);
+        end.floor = end.low + std::min<std::size_t>(64 * 1024, size / 4);
+    }
+    pthread_attr_destroy(&attr);
+    return end;
+}
+
+// The stack grows down on every platform this builds for. A frame outside
+// the thread's own stack (a coroutine's stack of its own) is not judged.
+bool stack_nearly_full() {
+    thread_local const StackEnd end = own_stack_end();  // looked up once per thread: it reads /proc for the main one
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return end.low <= here && here < end.floor;
+}
+
+}  // namespace
+
+RecursionLevel::RecursionLevel(const char* where) {
+    if (stack_nearly_full()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s (the thread's stack is nearly full)",
+                     where);
+        return;
+    }
+    entered_ = Py_EnterRecursiveCall(where) == 0;
+}
+
 Caught Caught::fetch() {
     Caught c;
     PyObject *type, *value, *traceback;
@@ -17,13 +65,20 @@ std::nullptr_t Caught::restore() {
     return nullptr;
 }
 
-Handling::Handling(const Caught& caught) : outer_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(caught.value());
+// The public PyErr_GetHandledException() answers the topmost handled exception
+// of the thread, which may belong to a caller (a generator's own entry is
+// empty while its caller handles one); written back into the current entry, it
+// would stay there. So the current frame's entry itself is saved and restored,
+// as the interpreter's own PUSH_EXC_INFO and POP_EXCEPT do.
+Handling::Handling(const Caught& caught) {
+    if (!caught.value()) return;
+    _PyErr_StackItem* entry = PyThreadState_Get()->exc_info;
+    outer_ = std::exchange(entry->exc_value, Py_NewRef(caught.value()));
+    active_ = true;
 }
 
 Handling::~Handling() {
-    PyErr_SetHandledException(outer_);
-    Py_XDECREF(outer_);
+    if (active_) Py_XSETREF(PyThreadState_Get()->exc_info->exc_value, outer_);
 }
 
 bool path_texts(State& st, PyObject* path_owner, PathTexts& out) {

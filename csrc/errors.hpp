@@ -24,7 +24,8 @@ private:
 };
 
 // While alive, `caught` is the exception being handled, as inside its
-// `except` block: what is raised meanwhile gets it as __context__.
+// `except` block: what is raised meanwhile gets it as __context__. A Caught
+// that holds nothing (no error happened) changes nothing.
 class Handling {
 public:
     explicit Handling(const Caught& caught);
@@ -33,7 +34,29 @@ public:
     Handling& operator=(const Handling&) = delete;
 
 private:
-    PyObject* outer_;
+    PyObject* outer_ = nullptr;  // the entry's own value before, owned; may be null
+    bool active_ = false;
+};
+
+// One level of a native recursion (mkdir of a missing parent, delete and
+// upload of a tree): a deep tree raises RecursionError instead of overflowing
+// the thread's stack. Each level is counted against the recursion limit, as a
+// Python frame is; that alone is not enough, since a level takes far more C
+// stack than a Python frame (a 256 KiB thread stack overflowed at 360 levels
+// of mkdir, below the default limit), so the room left on the stack is checked too.
+class RecursionLevel {
+public:
+    explicit RecursionLevel(const char* where);
+    ~RecursionLevel() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionLevel(const RecursionLevel&) = delete;
+    RecursionLevel& operator=(const RecursionLevel&) = delete;
+    // False with RecursionError set when the limit is reached.
+    explicit operator bool() const { return entered_; }
+
+private:
+    bool entered_ = false;
 };
 
 // The texts of a path object: P goes into FTP commands, S into messages.

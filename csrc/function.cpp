@@ -5,9 +5,6 @@
 
 #include <structmember.h>
 
-#include <string>
-#include <vector>
-
 namespace {
 
 struct Function {
@@ -27,33 +24,34 @@ Function* as_function(PyObject* obj) { return reinterpret_cast<Function*>(obj); 
 
 // ---- argument binding, with CPython's messages for a def ------------------
 
-std::string count_words(Py_ssize_t n, const char* what) {
-    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-}
+// The messages are built as Python strings, not std::string: a std::bad_alloc
+// must never unwind through the interpreter's C frames.
+
+const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
 
 PyObject* too_many(Function* f, Py_ssize_t required, Py_ssize_t total, Py_ssize_t given) {
-    std::string takes = required == total
-                            ? count_words(total, "positional argument")
-                            : "from " + std::to_string(required) + " to " +
-                                  count_words(total, "positional argument");
-    PyErr_Format(PyExc_TypeError, "%U() takes %s but %zd %s given", f->qualname, takes.c_str(),
-                 given, given == 1 ? "was" : "were");
+    Ref takes = Ref::steal(required == total ? PyUnicode_FromFormat("%zd", total)
+                                             : PyUnicode_FromFormat("from %zd to %zd", required, total));
+    if (takes)
+        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname,
+                     takes.get(), plural(total), given, given == 1 ? "was" : "were");
     return nullptr;
 }
 
 PyObject* missing(Function* f, PyObject* const* bound) {
-    std::vector<const char*> absent;
-    for (size_t i = 0; i < f->spec->params.size(); ++i)
-        if (!bound[i]) absent.push_back(f->spec->params[i].name);
-    const size_t count = absent.size();
-    std::string names;
-    for (size_t i = 0; i < count; ++i) {
-        if (i > 0) names += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
-        names += std::string("'") + absent[i] + "'";
+    const auto& params = f->spec->params;
+    Py_ssize_t count = 0, listed = 0;
+    for (size_t i = 0; i < params.size(); ++i) count += bound[i] ? 0 : 1;
+    Ref names = Ref::steal(PyUnicode_FromString(""));
+    for (size_t i = 0; i < params.size() && names; ++i) {
+        if (bound[i]) continue;
+        const char* sep = listed == 0 ? "" : count == 2 ? " and " : (listed + 1 == count ? ", and " : ", ");
+        names = Ref::steal(PyUnicode_FromFormat("%U%s'%s'", names.get(), sep, params[i].name));
+        ++listed;
     }
-    PyErr_Format(PyExc_TypeError, "%U() missing %s: %s", f->qualname,
-                 count_words(static_cast<Py_ssize_t>(count), "required positional argument").c_str(),
-                 names.c_str());
+    if (names)
+        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, count,
+                     plural(count), names.get());
     return nullptr;
 }
 
@@ -130,8 +128,10 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
     Function* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    // As CPython's func_clear: the names stay str (the empty one), since repr
+    // and the argument errors read them and a cleared object may still be called.
+    Py_SETREF(f->name, PyUnicode_New(0, 0));
+    Py_SETREF(f->qualname, PyUnicode_New(0, 0));
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
@@ -144,6 +144,8 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(as_function(self)->name);
+    Py_CLEAR(as_function(self)->qualname);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -261,8 +263,8 @@ PyType_Spec function_type_spec = {
     "corvane.ftp.path.native_function",
     sizeof(Function),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
 

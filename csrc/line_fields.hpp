@@ -1,5 +1,5 @@
 // Splitting a LIST line into fields, as `line.split(maxsplit=8)` does, on
-// the str's own storage: a pure helper of glob's walk.
+// the str's own storage: pure helpers of the walks of glob and delete.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -96,4 +96,12 @@ inline Py_ssize_t ninth_field(int kind, const void* data, Py_ssize_t n) {
         default:
             return ninth_field(static_cast<const Py_UCS4*>(data), n);
     }
+}
+
+// Whether line[start:end] is "." or "..", which name no entry.
+inline bool is_dot_name(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) {
+    if (end - start < 1 || end - start > 2) return false;
+    for (Py_ssize_t i = start; i < end; ++i)
+        if (PyUnicode_READ(kind, data, i) != '.') return false;
+    return true;
 }

@@ -41,18 +41,13 @@ void finish(Listing* it) {
     Py_CLEAR(it->lines);
 }
 
-bool is_dot_name(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) {
-    if (end - start < 1 || end - start > 2) return false;
-    for (Py_ssize_t i = start; i < end; ++i)
-        if (PyUnicode_READ(kind, data, i) != '.') return false;
-    return true;
-}
-
 // The next matching entry, or null: exhausted (no error set) or failed.
 PyObject* walk(State& st, Listing* it) {
     while (it->next_line < PyList_GET_SIZE(it->lines)) {
-        // Borrowed: no Python code runs between here and the substring.
-        PyObject* line = PyList_GET_ITEM(it->lines, it->next_line++);
+        // Owned: check_line may run Python code, and the client that filled the
+        // list may still hold its append method and empty it.
+        Ref held = Ref::borrow(PyList_GET_ITEM(it->lines, it->next_line++));
+        PyObject* line = held.get();
         if (!check_line(st, it->self, line)) return nullptr;
         const int kind = PyUnicode_KIND(line);
         const void* data = PyUnicode_DATA(line);
@@ -136,7 +131,17 @@ PyObject* listing_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) 
     PyObject *raw_type = t.release(), *raw_value = v.release(), *raw_tb = tb.release();
     if (PyExceptionClass_Check(raw_type)) PyErr_NormalizeException(&raw_type, &raw_value, &raw_tb);
     PyErr_Restore(raw_type, raw_value, raw_tb);
-    return nullptr;
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return nullptr;
+    // As a generator does (PEP 479): a StopIteration let out as it is would
+    // look like the normal end of this iterator to `yield from` and its kin.
+    Caught stop = Caught::fetch();
+    {
+        Handling handling(stop);
+        PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    }
+    Caught raised = Caught::fetch();
+    PyException_SetCause(raised.value(), Py_NewRef(stop.value()));
+    return raised.restore();
 }
 
 PyObject* listing_close(PyObject* obj, PyObject*) {
@@ -196,7 +201,8 @@ PyType_Slot listing_slots[] = {
 }  // namespace
 
 PyType_Spec listing_type_spec = {"corvane.ftp.path.listing", sizeof(Listing), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                     Py_TPFLAGS_IMMUTABLETYPE,
                                  listing_slots};
 
 int register_listing_type(PyTypeObject* type) {

@@ -1,7 +1,11 @@
-// Pattern listing (glob): what the iterator (listing.cpp) takes from the
-// fetching of the listing (listing_fetch.cpp).
+// Directory listings: what glob's iterator (listing.cpp) and the tree walk of
+// delete (namespace.cpp) take from the fetching of listings (listing_fetch.cpp).
 #pragma once
 #include "state.hpp"
+
+// client.retrlines(command, lines.append): every line arrives before we look
+// at any. Null with an error set.
+Ref list_lines(State& st, PyObject* client, PyObject* command);
 
 // Refuses a listing line that is not a str, naming the directory; false then.
 bool check_line(State& st, PyObject* self, PyObject* line);

@@ -11,9 +11,6 @@
 #include "listing.hpp"
 #include "session.hpp"
 
-namespace {
-
-// client.retrlines(command, lines.append): every line arrives before we look at any.
 Ref list_lines(State& st, PyObject* client, PyObject* command) {
     Ref lines = Ref::steal(PyList_New(0));
     Ref append = Ref::steal(lines ? PyObject_GetAttr(lines.get(), st.s_append) : nullptr);
@@ -22,6 +19,8 @@ Ref list_lines(State& st, PyObject* client, PyObject* command) {
     Ref done = Ref::steal(PyObject_VectorcallMethod(st.s_retrlines, args, 3, nullptr));
     return done ? std::move(lines) : Ref{};
 }
+
+namespace {
 
 bool holds_space(PyObject* text) {
     for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i)
@@ -32,9 +31,10 @@ bool holds_space(PyObject* text) {
 // 1 if some line has the nine fields of an entry, 0 if none, -1 on error.
 int has_entry(State& st, PyObject* self, PyObject* lines) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
-        PyObject* line = PyList_GET_ITEM(lines, i);
-        if (!check_line(st, self, line)) return -1;
-        if (ninth_field(PyUnicode_KIND(line), PyUnicode_DATA(line), PyUnicode_GET_LENGTH(line)) >= 0) return 1;
+        Ref line = Ref::borrow(PyList_GET_ITEM(lines, i));  // owned: see walk in listing.cpp
+        if (!check_line(st, self, line.get())) return -1;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(line.get());
+        if (ninth_field(PyUnicode_KIND(line.get()), PyUnicode_DATA(line.get()), n) >= 0) return 1;
     }
     return 0;
 }
@@ -63,10 +63,14 @@ bool list_from_inside(State& st, PyObject* self, PyObject* client, PyObject* p, 
 
     Ref list = Ref::steal(PyUnicode_FromString("LIST"));
     Ref inside = list ? list_lines(st, client, list.get()) : Ref{};
-    // A failed listing still goes back first; its error passes out after.
+    // A failed listing still goes back first; its error passes out after,
+    // or as the context of an error of the way back.
     Caught failure;
     if (!inside) failure = Caught::fetch();
-    if (!return_to(st, self, client, saved.get())) return false;
+    {
+        Handling handling(failure);
+        if (!return_to(st, self, client, saved.get())) return false;
+    }
     if (!inside) {
         failure.restore();
         return false;

@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <string>
 
 namespace {
 
@@ -34,8 +33,11 @@ bool local_stat(PyObject* path_like, struct stat& out) {
     return !failed;
 }
 
-bool raise_os_error(int code, const char* message, PyObject* path) {
-    Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, message, path));
+// `message` is a new str, or null with its error set. (A Python string, not a
+// std::string: a std::bad_alloc must never unwind through the interpreter.)
+bool raise_os_error(int code, Ref message, PyObject* path) {
+    if (!message) return false;
+    Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "iOO", code, message.get(), path));
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     return false;
 }
@@ -78,7 +80,9 @@ bool check_no_loop(State& st, PyObject* local, PyObject* local_path) {
     if (!local_stat(local, own)) return false;
     int loop = has_itself_above(st, local, own);
     if (loop <= 0) return loop == 0;
-    return raise_os_error(ELOOP, "Symbolic link loop: the directory is one of its own ancestors", local_path);
+    return raise_os_error(
+        ELOOP, Ref::steal(PyUnicode_FromString("Symbolic link loop: the directory is one of its own ancestors")),
+        local_path);
 }
 
 bool check_uploadable_file(PyObject* local, PyObject* local_path) {
@@ -89,7 +93,7 @@ bool check_uploadable_file(PyObject* local, PyObject* local_path) {
         return true;
     }
     if (S_ISREG(found.st_mode)) return true;
-    const std::string message = std::string("Only directories and regular files can be uploaded; this is ") +
-                                kind_of(found.st_mode);
-    return raise_os_error(EINVAL, message.c_str(), local_path);
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "Only directories and regular files can be uploaded; this is %s", kind_of(found.st_mode)));
+    return raise_os_error(EINVAL, std::move(message), local_path);
 }

@@ -85,17 +85,22 @@ int bind_from(PyObject* module, const char* package, std::initializer_list<const
     return 0;
 }
 
+// The module's global `name`, as its code would find it; owned, since the
+// lookups and calls that follow may run Python code that rebinds it.
+Ref global(PyObject* module, const char* name) {
+    Ref value = Ref::borrow(PyDict_GetItemString(PyModule_GetDict(module), name));
+    if (!value) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return value;
+}
+
 // retry(ftplib.error_temp, ftplib.error_reply)(func), looked up afresh for each member.
 Ref wrap_with_retry(PyObject* module, State& st, PyObject* func) {
-    PyObject* retry = PyDict_GetItemString(PyModule_GetDict(module), "retry");  // borrowed
-    if (!retry) {
-        PyErr_SetString(PyExc_NameError, "name 'retry' is not defined");
-        return {};
-    }
+    Ref retry = global(module, "retry");
+    if (!retry) return {};
     Ref error_temp = Ref::steal(PyObject_GetAttrString(st.ftplib, "error_temp"));
     Ref error_reply = Ref::steal(PyObject_GetAttrString(st.ftplib, "error_reply"));
     if (!error_temp || !error_reply) return {};
-    Ref decorator = Ref::steal(PyObject_CallFunctionObjArgs(retry, error_temp.get(), error_reply.get(), nullptr));
+    Ref decorator = Ref::steal(PyObject_CallFunctionObjArgs(retry.get(), error_temp.get(), error_reply.get(), nullptr));
     if (!decorator) return {};
     return Ref::steal(PyObject_CallOneArg(decorator.get(), func));
 }
@@ -128,13 +133,10 @@ int build_class(PyObject* module, State& st) {
         Ref member = make_member(module, st, module_name.get(), m);
         if (!member || PyDict_SetItemString(ns.get(), m.spec.name, member.get()) < 0) return -1;
     }
-    PyObject* base = PyDict_GetItemString(PyModule_GetDict(module), "BasePath");  // borrowed
-    if (!base) {
-        PyErr_SetString(PyExc_NameError, "name 'BasePath' is not defined");
-        return -1;
-    }
-    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(Py_TYPE(base)), "s(O)O",
-                                               "FTPPath", base, ns.get()));
+    Ref base = global(module, "BasePath");
+    if (!base) return -1;
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), "s(O)O",
+                                               "FTPPath", base.get(), ns.get()));
     return cls ? PyModule_AddObjectRef(module, "FTPPath", cls.get()) : -1;
 }
 

@@ -1,8 +1,13 @@
 // Changes to the remote name space: delete (a file or a whole tree) and mkdir
 // (with missing ancestors). Both reach the other operations through the
 // object, so every nested call passes through its own retry wrapper.
+// delete walks each directory's listing lines itself: only there does a
+// symbolic link show as one.
 #include "errors.hpp"
+#include "line_fields.hpp"
+#include "listing.hpp"
 #include "operations.hpp"
+#include "session.hpp"
 
 namespace {
 
@@ -13,17 +18,76 @@ bool send_with_path(State& st, PyObject* self, PyObject* method, PyObject* p) {
     return static_cast<bool>(done);
 }
 
-// Each entry is removed before the next is requested: the listing is held
-// whole by then, so no transfer is open while we send.
-bool delete_entries(State& st, PyObject* self) {
-    Ref entries = Ref::steal(PyObject_CallMethodNoArgs(self, st.s_glob));
-    Ref it = Ref::steal(entries ? PyObject_GetIter(entries.get()) : nullptr);
-    if (!it) return false;
-    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-        Ref done = Ref::steal(PyObject_CallMethodNoArgs(entry.get(), st.s_delete));
-        if (!done) return false;
+// Removes what one listing line names: nothing for a line that names no
+// entry; a symbolic link (type character `l`) by DELE of its own name, the
+// text before the last " -> ", so that neither is_dir() nor the removal ever
+// follows it out of the tree (a broken one included); any other entry by its
+// own delete().
+bool delete_listed(State& st, PyObject* self, PyObject* line) {
+    if (!check_line(st, self, line)) return false;
+    const int kind = PyUnicode_KIND(line);
+    const void* data = PyUnicode_DATA(line);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    const Py_ssize_t start = ninth_field(kind, data, n);
+    if (start < 0 || is_dot_name(kind, data, start, n)) return true;
+    Py_ssize_t mode = 0;  // the first field: nine fields were found, so it is there
+    while (is_space(PyUnicode_READ(kind, data, mode))) ++mode;
+    const bool link = PyUnicode_READ(kind, data, mode) == 'l';
+    Py_ssize_t end = n;
+    if (link) {
+        Ref arrow = Ref::steal(PyUnicode_FromString(" -> "));
+        Py_ssize_t at = arrow ? PyUnicode_Find(line, arrow.get(), start, n, -1) : -2;
+        if (at == -2) return false;
+        if (at >= 0) end = at;
     }
-    return !PyErr_Occurred();
+    Ref name = Ref::steal(PyUnicode_Substring(line, start, end));
+    Ref entry = Ref::steal(name ? PyObject_CallMethodOneArg(self, st.s_join, name.get()) : nullptr);
+    if (!entry) return false;
+    if (!link) return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(entry.get(), st.s_delete)));
+    PathTexts t;
+    return path_texts(st, entry.get(), t) && send_with_path(st, self, st.s_delete, t.p.get());
+}
+
+// Each entry is removed after the whole listing has arrived, so no transfer
+// is open while we send.
+bool delete_all_listed(State& st, PyObject* self, PyObject* lines) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
+        Ref line = Ref::borrow(PyList_GET_ITEM(lines, i));  // held: removals run Python code
+        if (!delete_listed(st, self, line.get())) return false;
+    }
+    return true;
+}
+
+// The listing that glob fetches (is_dir(), LIST P), walked here because
+// glob's entries cannot tell a link from the entry it names.
+bool delete_entries(State& st, PyObject* self) {
+    Ref lines = fetch_listing(st, self);
+    return lines && delete_all_listed(st, self, lines.get());
+}
+
+// RMD P. Servers that hide dot-files from LIST (vsftpd, ProFTPD and Pure-FTPd
+// by default) refuse it while hidden entries are left: those are listed with
+// `LIST -a P` and removed, and RMD is sent once more. A server that refuses
+// `LIST -a` (pyftpdlib) hides nothing, so its first refusal stands.
+bool remove_directory(State& st, PyObject* self, PyObject* p) {
+    if (send_with_path(st, self, st.s_rmd, p)) return true;
+    if (!PyErr_ExceptionMatches(st.error_perm)) return false;
+    Caught refusal = Caught::fetch();
+    {
+        Handling handling(refusal);
+        if (!valid_reset(st, self)) return false;
+        Ref client = Ref::steal(PyObject_GetAttr(self, st.s_client));
+        Ref list = command("LIST -a", p);
+        if (!client || !list) return false;
+        Ref lines = list_lines(st, client.get(), list.get());
+        if (lines) return delete_all_listed(st, self, lines.get()) && send_with_path(st, self, st.s_rmd, p);
+        if (!PyErr_ExceptionMatches(st.error_perm)) return false;
+        Caught unlisted = Caught::fetch();
+        Handling inner(unlisted);
+        if (!valid_reset(st, self)) return false;
+    }
+    refusal.restore();
+    return false;
 }
 
 // The text of the parent's path, as commands would carry it.
@@ -60,24 +124,45 @@ bool make_directory(State& st, PyObject* self, PyObject* p) {
         if (is_dir < 0) return false;
         if (is_dir) return true;
     }
-    return send_with_path(st, self, st.s_mkd, p);
+    if (send_with_path(st, self, st.s_mkd, p)) return true;
+    if (exists || !PyErr_ExceptionMatches(st.error_perm)) return false;
+    // Another session may have made it since we looked (threads writing into
+    // one new directory): vsftpd and Pure-FTPd then refuse MKD with 550.
+    Caught refusal = Caught::fetch();
+    {
+        Handling handling(refusal);
+        int made = truth_of_call(self, st.s_is_dir);
+        if (made < 0 && PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            PyErr_Clear();
+            made = 0;
+        }
+        if (made < 0) return false;
+        if (made) return valid_reset(st, self);
+    }
+    refusal.restore();
+    return false;
 }
 
 }  // namespace
 
 PyObject* op_delete(State& st, PyObject* const* args) {
     PyObject* self = args[0];
+    RecursionLevel level(" while deleting a remote tree");
+    if (!level) return nullptr;
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
     int is_dir = truth_of_call(self, st.s_is_dir);
     if (is_dir < 0) return nullptr;
     if (is_dir && !delete_entries(st, self)) return nullptr;
-    if (!send_with_path(st, self, is_dir ? st.s_rmd : st.s_delete, t.p.get())) return nullptr;
+    if (!(is_dir ? remove_directory(st, self, t.p.get()) : send_with_path(st, self, st.s_delete, t.p.get())))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* op_mkdir(State& st, PyObject* const* args) {
     PyObject* self = args[0];
+    RecursionLevel level(" while making remote directories");
+    if (!level) return nullptr;
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
     if (make_directory(st, self, t.p.get())) Py_RETURN_NONE;

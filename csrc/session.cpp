@@ -24,7 +24,10 @@ bool return_to(State& st, PyObject* self, PyObject* client, PyObject* saved) {
     if (reply && starts_with(reply.get(), "2")) return true;
     Caught failure;
     if (!reply) failure = Caught::fetch();
-    if (!drop_client(st, self)) return false;
+    {
+        Handling handling(failure);  // an error of the drop passes out with it as context
+        if (!drop_client(st, self)) return false;
+    }
     if (failure.value() && !failure.is_ordinary()) {
         failure.restore();
         return false;

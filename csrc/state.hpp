@@ -5,12 +5,12 @@
 
 // Every attribute and method name the operations use, interned at load.
 #define CORVANE_NAMES(X)                                                             \
-    X(as_posix) X(client) X(delattr) X(delete) X(exists) X(getboolean) X(glob)     \
+    X(as_posix) X(client) X(delattr) X(delete) X(exists) X(getboolean)             \
     X(has_option) X(init_configer) X(is_dir) X(join) X(mkd) X(mkdir) X(nlst)       \
     X(parent) X(path) X(pwd) X(retrbinary) X(retrlines) X(rmd) X(sendcmd)           \
     X(set_pasv) X(setattr) X(storbinary) X(upload) X(blocksize) X(pasv) X(BytesIO)  \
     X(Path) X(iterdir) X(name) X(open) X(__enter__) X(__exit__) X(append)           \
-    X(_creator) X(_key_on_thread) X(_read_config) X(_valid_reset) X(_settle)
+    X(keys) X(_creator) X(_key_on_thread) X(_read_config) X(_valid_reset) X(_settle)
 
 struct State {
 #define CORVANE_DECLARE(n) PyObject* s_##n;

@@ -49,12 +49,13 @@ Ref retrieve(State& st, PyObject* self, PyObject* p) {
 bool store_local_file(State& st, PyObject* self, PyObject* local, PyObject* p) {
     // Looked up at each call, as Python code finds `open`, so that a
     // replaced builtins.open is the one used.
-    PyObject* open = PyDict_GetItemWithError(PyEval_GetBuiltins(), st.s_open);  // borrowed
+    // Owned: the call may rebind builtins.open and so free a C function.
+    Ref open = Ref::borrow(PyDict_GetItemWithError(PyEval_GetBuiltins(), st.s_open));
     if (!open) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'open' is not defined");
         return false;
     }
-    Ref file = Ref::steal(PyObject_CallFunction(open, "Os", local, "rb"));
+    Ref file = Ref::steal(PyObject_CallFunction(open.get(), "Os", local, "rb"));
     Ref local_file = Ref::steal(file ? PyObject_CallMethodNoArgs(file.get(), st.s___enter__) : nullptr);
     if (!local_file) return false;
     if (store(st, self, p, [&] { return Ref::borrow(local_file.get()); })) {
@@ -129,6 +130,8 @@ PyObject* op_write(State& st, PyObject* const* args) {
 PyObject* op_upload(State& st, PyObject* const* args) {
     PyObject *self = args[0], *local_path = args[1];
     if (!check_exact(local_path, &PyUnicode_Type, "local_path", "str")) return nullptr;
+    RecursionLevel level(" while uploading a local tree");
+    if (!level) return nullptr;
     PathTexts t;
     if (!path_texts(st, self, t)) return nullptr;
     Ref local = Ref::steal(PyObject_CallMethodOneArg(st.pathlib, st.s_Path, local_path));

@@ -15,8 +15,9 @@ import posixpath
 # How each server answers the probes that differ between them.
 QUIRKS = {
     # NLST of a missing path is refused with 550; dot-files are listed.
+    # ... and "LIST -a P" is refused.
     "pyftpdlib": dict(nlst_missing="550", nlst_file=True, nlst_empty_dir="ok", hides_dots=False,
-                      list_spaces=True, cut_reply="426 Transfer aborted; 1 bytes transmitted."),
+                      list_spaces=True, cut_reply="426 Transfer aborted; 1 bytes transmitted.", refuses_list_a=True),
     # NLST of a missing path succeeds with no lines; dot-files are hidden.
     "vsftpd": dict(nlst_missing="empty", nlst_file=True, nlst_empty_dir="ok", hides_dots=True,
                    list_spaces=True, cut_reply="226 Transfer complete."),
@@ -115,6 +116,8 @@ class FakeFTP:
         queue = self.server.failures.get(command)
         if queue:
             error = queue.pop(0)
+            if not isinstance(error, BaseException):
+                error = error()  # a function: what another session did first, then the answer
             if isinstance(error, ftplib.Error):
                 self.lastresp = str(error)[:3]
             raise error
@@ -201,14 +204,20 @@ class FakeFTP:
         verb, _, arg = command.partition(" ")
         if verb != "LIST":
             return self._reply("502 Command not implemented.")
-        path = self._path(arg) if arg else self.cwd
         q = self.server.quirks
+        show_all = arg.startswith("-a ")
+        if show_all and q.get("refuses_list_a"):
+            return self._reply("550 No such file or directory.")
+        arg = arg[3:] if show_all else arg
+        path = self._path(arg) if arg else self.cwd
         if not self.server.is_dir(path):
             return self._reply("550 No such file or directory.")
         lines = list(self.server.listing_extra.get(path, []))
+        if show_all:
+            lines += [LIST_LINE.format(mode="drwxr-xr-x", size=4096, name=n) for n in (".", "..")]
         if not (not q["list_spaces"] and any(c.isspace() for c in arg)):
             for name in self.server.children(path):
-                if q["hides_dots"] and name.startswith("."):
+                if q["hides_dots"] and name.startswith(".") and not show_all:
                     continue
                 full = path.rstrip("/") + "/" + name
                 if full in self.server.links:

@@ -74,12 +74,12 @@ def test_delete_removes_the_whole_tree(remote):
     assert not os.path.exists(local)
 
 
-def test_delete_does_not_follow_a_link_out_of_the_tree(remote):
-    top, local = remote
-    os.makedirs(os.path.join(local, "tree"))
-    os.makedirs(os.path.join(local, "keep"))
-    open(os.path.join(local, "keep", "precious"), "wb").close()
-    os.symlink("../keep", os.path.join(local, "tree", "ln"))
-    with pytest.raises(FileNotFoundError, match=r"ln -> \.\./keep' does not exist\.$"):
-        top.join("tree").delete()
-    assert os.listdir(os.path.join(local, "keep")) == ["precious"]
+def test_delete_removes_links_and_hidden_dot_files_and_nothing_outside_the_tree(dots_hidden):
+    top, local = dots_hidden
+    for name in ["keep/precious", "tree/a", "tree/.hidden", "tree/sub/.deeper", "tree/.cache/c"]:
+        os.makedirs(os.path.dirname(os.path.join(local, name)), exist_ok=True)
+        open(os.path.join(local, name), "wb").close()
+    for link, target in [("tree/to_file", "a"), ("tree/sub/ln", "../../keep"), ("tree/broken", "nowhere")]:
+        os.symlink(target, os.path.join(local, link))
+    top.join("tree").delete()
+    assert os.listdir(local) == ["keep"] and os.listdir(os.path.join(local, "keep")) == ["precious"]

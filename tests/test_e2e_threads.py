@@ -1,4 +1,5 @@
-"""Sixteen threads, each with its own client, working on disjoint trees of one real server."""
+"""Threads, each with its own client, working on one real server: sixteen on disjoint trees,
+eight making the same new directories."""
 
 import ftplib
 import os
@@ -79,3 +80,25 @@ def test_sixteen_threads(remote):
     assert set(Tracked.logins) == {t.name for t in threads}
     assert sorted(os.listdir(local)) == [f"t{n:02d}" for n in range(THREADS)]
     assert all(os.listdir(os.path.join(local, f"t{n:02d}")) == [] for n in range(THREADS))
+
+
+def test_eight_threads_make_the_same_new_directories(remote):
+    top, local = remote
+    ready, errors = threading.Barrier(8), []
+
+    def write(n):
+        try:
+            assert top.is_dir()  # logged in before the races
+            for tree in range(5):  # each a new race that all threads start together
+                ready.wait(30)
+                top.join(f"t{tree}", "a", "b", str(n)).write(b"x")
+        except BaseException as exc:  # reported by the main thread
+            errors.append(exc)
+            ready.abort()
+
+    threads = [threading.Thread(target=write, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert errors == [] and all(len(os.listdir(os.path.join(local, f"t{i}", "a", "b"))) == 8 for i in range(5))

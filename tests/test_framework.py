@@ -107,14 +107,16 @@ def test_retry_tries_again_on_a_fresh_client(monkeypatch):
 def test_retry_gives_up_after_times_and_sleeps_exponentially(monkeypatch):
     sleeps = []
     monkeypatch.setattr("corvane.base.time.sleep", sleeps.append)
+    error = ftplib.error_temp("450 later")  # one object, raised by every call (as a mock's side_effect is)
 
     @retry(ftplib.error_temp, times=3, delay=0.5)
     def op(self):
-        raise ftplib.error_temp("450 later")
+        raise error
 
-    with pytest.raises(ftplib.error_temp):
-        op(Recorder("/", []))
-    assert sleeps == [0.5, 1.0]
+    for _ in range(2):  # each call gets all its tries
+        with pytest.raises(ftplib.error_temp):
+            op(Recorder("/", []))
+    assert sleeps == [0.5, 1.0] * 2
 
 
 def test_retry_passes_other_errors_at_once():
@@ -187,7 +189,8 @@ def test_valid_reset_starts_afresh_when_the_reply_cannot_be_read(fake, fake_path
 @pytest.mark.parametrize("error, dropped", [
     (EOFError(), True), (ftplib.error_proto("xyz"), True), (TimeoutError("timed out"), True),
     (ConnectionResetError(104, "reset"), True), (FileNotFoundError("'/a' does not exist."), False),
-    (ValueError("bad"), False),
+    (ValueError("bad"), False), (KeyboardInterrupt(), True), (SystemExit(1), True), (MemoryError(), True),
+    (RecursionError(), True), (UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte"), True),
 ])
 def test_unretried_errors_leave_the_client_usable(fake, fake_path, error, dropped):
     p = fake_path("/a")

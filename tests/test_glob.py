@@ -9,6 +9,7 @@ import pytest
 
 from corvane.base import Local
 
+import fakes
 from fakes import QUIRKS
 
 
@@ -170,6 +171,24 @@ def test_errors_of_the_listing_pass_out_unchanged(fake, fake_path):
     assert caught.value is refusal
 
 
+@pytest.mark.parametrize("where", ["/d", "/d x"], ids=["walk", "look for an entry before listing from inside"])
+def test_a_line_outlives_python_code_that_empties_the_listing(fake, fake_path, monkeypatch, where):
+    listings, retrlines = [], fakes.FakeFTP.retrlines
+    monkeypatch.setattr(fakes.FakeFTP, "retrlines", lambda s, c, f: retrlines(s, c, listings.append(f.__self__) or f))
+
+    class Emptying(fake_path):
+        def __getattribute__(self, name):
+            if name == "path" and listings:
+                listings.pop().clear()  # frees the line, unless it is held
+                self.reuse = [(i,) * 24 for i in range(10**4)]  # objects of its size, to take its memory
+            return super().__getattribute__(name)
+
+    fake.add_dir(where)
+    fake.listing_extra[where] = (bytes(200) for _ in "1")  # a line that only the listing holds
+    with pytest.raises(TypeError, match=f"^LIST of '{where}' delivered a line of type bytes, not str$"):
+        next(Emptying(where).glob())
+
+
 # ---- the generator protocol -------------------------------------------------------
 
 @pytest.fixture
@@ -199,6 +218,7 @@ def test_send(two_entries, fake_path):
     ((KeyError("k"),), KeyError, ("k",)),
     ((KeyError("k"), None, None), KeyError, ("k",)),
     ((GeneratorExit,), GeneratorExit, ()),
+    ((StopIteration("x"),), RuntimeError, ("generator raised StopIteration",)),  # as a generator: it is the cause
 ])
 def test_throw_raises_it_and_ends_the_listing(fake, two_entries, started, thrown, kind, args):
     if started:
@@ -206,7 +226,7 @@ def test_throw_raises_it_and_ends_the_listing(fake, two_entries, started, thrown
     sent = fake.commands()
     with pytest.raises(kind) as caught:
         two_entries.throw(*thrown)
-    assert caught.value.args == args
+    assert caught.value.args == args and isinstance(caught.value.__cause__, StopIteration) == (kind is RuntimeError)
     with pytest.raises(StopIteration):
         next(two_entries)
     assert fake.commands() == sent
@@ -314,11 +334,21 @@ def test_failing_to_come_back_drops_the_client_and_still_delivers(fake, fake_pat
     assert len(fake.sessions) == 2
 
 
-def test_an_interrupt_while_coming_back_passes_out_after_the_drop(fake, pure):
-    fake.fail("CWD /", KeyboardInterrupt())
-    with pytest.raises(KeyboardInterrupt):
+@pytest.mark.parametrize("failures, drop_fails, raised, context", [
+    ({"CWD /": KeyboardInterrupt()}, False, KeyboardInterrupt, type(None)),
+    ({"CWD /": KeyboardInterrupt()}, True, ZeroDivisionError, KeyboardInterrupt),
+    ({"CWD /": ftplib.error_perm("550 Gone.")}, True, ZeroDivisionError, ftplib.error_perm),
+    ({"LIST": ftplib.error_temp("425 No."), "CWD /": KeyboardInterrupt()}, False, KeyboardInterrupt, ftplib.error_temp),
+])
+def test_an_error_on_the_way_back_keeps_the_one_before(fake, pure, monkeypatch, failures, drop_fails, raised, context):
+    for command, error in failures.items():
+        fake.fail(command, error)
+    pure.client  # made before the drop can break
+    delattr, broken = Local.delattr, [1] * drop_fails
+    monkeypatch.setattr(Local, "delattr", lambda key: broken.pop() / 0 if broken else delattr(key))
+    with pytest.raises(raised) as caught:
         next(pure.glob())
-    assert Local.getattr(pure._key_on_thread()) is None
+    assert isinstance(caught.value.__context__, context) and Local.getattr(pure._key_on_thread()) is None
 
 
 @pytest.mark.parametrize("refused, sent", [("PWD", ["PWD"]), ("CWD /d x", ["PWD", "CWD /d x"])])

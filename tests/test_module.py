@@ -1,5 +1,6 @@
 """The module's surface: its names, the class, and members that behave like Python functions."""
 
+import contextlib
 import functools
 import inspect
 import sys
@@ -77,6 +78,8 @@ def test_native_function_type_binds_and_copies_like_a_def():
     del native.__dict__["marker"]
     with pytest.raises(TypeError):
         native.__name__ = 3
+    with pytest.raises(TypeError, match="immutable type"):
+        type(native).marker = 1
     assert repr(native).startswith("<function FTPPath.glob at 0x")
 
 
@@ -113,6 +116,27 @@ def test_interrupt_describes_itself():
     assert interrupt.__annotations__ == {"return": "None"}
     assert str(inspect.signature(interrupt)) == "(*_, **__) -> 'None'"
     assert interrupt.__name__ == "interrupt" and interrupt.__module__ == "corvane.ftp.path"
+
+
+@pytest.mark.parametrize("operation", [
+    lambda d: d.join("f").is_dir(), lambda d: d.read(), lambda d: d.mtime, lambda d: d.join("f").mkdir(),
+    lambda d: next(d.join("f").glob()), lambda d: d.upload(__file__),
+], ids=["is_dir", "read", "mtime", "mkdir", "glob", "upload"])
+def test_operations_leave_the_handled_exception_of_a_generator_alone(fake, fake_path, operation):
+    fake.add_file("/d/f", b"1")  # each operation catches an error inside (upload: a refused store)
+
+    def generator():
+        with contextlib.suppress(Exception):
+            operation(fake_path("/d"))
+        yield
+        yield sys.exc_info()[1]  # nothing is handled here now: the caller has left its except block
+
+    steps = generator()
+    try:
+        raise KeyError("the caller's")
+    except KeyError:
+        next(steps)
+    assert next(steps) is None
 
 
 def test_a_failed_import_binds_nothing_after_it(monkeypatch):

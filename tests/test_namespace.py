@@ -1,8 +1,11 @@
 """mkdir and delete against the fake server: command texts, order, messages and contexts."""
 
+import contextlib
 import ftplib
+import threading
 
 import pytest
+from fakes import QUIRKS
 
 
 def mkd_and_probes(fake):
@@ -79,9 +82,46 @@ def test_a_refused_removal_passes_out_and_what_was_removed_stays_removed(fake, f
     assert "RMD /d" not in fake.commands()
 
 
-def test_delete_of_a_link_line_fails_safely(fake, fake_path):
-    fake.add_dir("/d").add_file("/outside/keep", b"k")
-    fake.links["/d/link"] = "/outside"
-    with pytest.raises(FileNotFoundError, match=r"^'/d/link -> /outside' does not exist\.$"):
+BASE = "LIST /d|LIST /d/sub|{sub}RMD /d/sub|DELE /d/a|{h1}DELE /d/ln|DELE /d/broken|RMD /d|{top}"
+
+
+@pytest.mark.parametrize("quirks, dots, refusals, sent", [
+    ("vsftpd", True, 0, BASE.format(sub="RMD /d/sub|LIST -a /d/sub|DELE /d/sub/.g|", h1="",
+                                    top="LIST -a /d|DELE /d/.h|RMD /d|")),
+    ("pyftpdlib", True, 0, BASE.format(sub="DELE /d/sub/.g|", h1="DELE /d/.h|", top="")),
+    ("vsftpd", False, 0, BASE.format(sub="", h1="", top="")),
+    ("vsftpd", False, 2, BASE.format(sub="", h1="", top="LIST -a /d|RMD /d|")),  # the second refusal passes out
+    ("pyftpdlib", False, 2, BASE.format(sub="", h1="", top="LIST -a /d|")),  # LIST -a refused: the first does
+])
+def test_tree_delete_of_links_and_hidden_entries(fake, fake_path, quirks, dots, refusals, sent):
+    fake.quirks = QUIRKS[quirks]
+    fake.add_dir("/d/sub").add_file("/d/a").add_file("/out/keep").fail("RMD /d", *[ftplib.error_perm("550")] * refusals)
+    if dots:
+        fake.add_file("/d/sub/.g").add_file("/d/.h")
+    fake.links.update({"/d/ln": "/out", "/d/broken": "nowhere"})
+    with pytest.raises(ftplib.error_perm) if refusals else contextlib.nullcontext():
         fake_path("/d").delete()
-    assert fake.fs["/outside/keep"] == b"k"
+    assert "".join(c + "|" for c in fake.commands() if c.startswith(("LIST", "DELE", "RMD"))) == sent
+    assert fake.fs["/out/keep"] == b"" and fake.is_dir("/d") == bool(refusals)
+
+
+def test_a_refused_mkd_is_no_failure_when_another_session_made_the_directory(fake, fake_path):
+    fake.add_dir("/a").fail("MKD /a/new", lambda: fake.add_dir("/a/new") and ftplib.error_perm("550 Exists"))
+    assert fake_path("/a/new").mkdir() is None
+    assert fake.commands()[-7:] == ["MKD /a/new", "NLST /a/new", "MDTM /a/new", "PWD", "CWD /a/new", "CWD /",
+                                    "RETR /a/new"]
+
+
+@pytest.mark.parametrize("operation", ["mkdir", "delete", "upload"])
+def test_a_deep_tree_raises_recursion_error_on_a_small_thread_stack(fake, fake_path, tmp_path, operation):
+    deep = "/d" * 600  # each level a native call: 600 overflowed a 256 KiB stack
+    fake.add_dir("/t" + deep)
+    tmp_path.joinpath(deep[1:]).mkdir(parents=True)
+    call = {"mkdir": fake_path("/u" + deep).mkdir, "delete": fake_path("/t").delete,
+            "upload": lambda: fake_path("/u").upload(str(tmp_path))}[operation]
+    raised, previous = [], threading.stack_size(256 * 1024)
+    worker = threading.Thread(target=lambda: raised.append(pytest.raises(RecursionError, call)))
+    worker.start()
+    threading.stack_size(previous)
+    worker.join()
+    assert raised, "no RecursionError (see the thread's exception above)"

@@ -104,10 +104,13 @@ def test_settings_are_copied_and_keyword_only(fake, fake_path):
     assert seen["args"] == () and seen["kwargs"] == settings and seen["kwargs"] is not settings
 
 
-def test_base_exceptions_pass_out(fake_path):
+@pytest.mark.parametrize("in_keys", [False, True], ids=["reading the config", "looking up the settings' keys"])
+def test_base_exceptions_pass_out(fake_path, in_keys):
     class P(fake_path):
+        keys = property(lambda self: (_ for _ in ()).throw(KeyboardInterrupt))  # tells a mapping from other settings
+
         def _read_config(self, section):
-            raise KeyboardInterrupt
+            return self if in_keys else self.keys
 
     p = P("/a")
     with pytest.raises(KeyboardInterrupt):

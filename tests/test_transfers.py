@@ -145,7 +145,7 @@ def hand_over(monkeypatch, *blocks):
 def test_read_takes_any_buffer_as_a_block(fake, path_cls, monkeypatch):
     fake.add_file("/f")
     strided = memoryview(b"a-b-c-")[::2]
-    hand_over(monkeypatch, b"12", bytearray(b"34"), memoryview(b"56"), strided, b"")
+    hand_over(monkeypatch, b"", b"12", bytearray(b"34"), memoryview(b"56"), strided, b"")  # empty first, too
     assert path_cls("/f").read() == b"123456abc"
 
 
