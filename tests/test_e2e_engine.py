@@ -84,3 +84,17 @@ def test_single_file_to_new_directories_and_back(remote, source, tmp_path):
     with pytest.raises(FileNotFoundError, match=r"^'.*/missing' does not exist\.$"):
         get(top.join("missing"), tmp_path / "nothing")
     assert sorted(os.listdir(tmp_path)) == ["corvane.ini", "made"]
+
+
+@pytest.mark.parametrize("way", ["code", "config"])  # passive, then active data connections
+def test_tree_over_tls_uses_the_class_sessions(tls_server, tls_remote, way, tmp_path, monkeypatch):
+    from test_e2e_tls import tls_class
+
+    name, twin = tls_remote
+    path = tls_class(tls_server, "explicit", way, tmp_path, monkeypatch)
+    (tmp_path / "tree" / "sub").mkdir(parents=True)
+    for rel, size in [("a.bin", 300_000), ("sub/b.bin", 5), ("empty", 0)]:
+        (tmp_path / "tree" / rel).write_bytes(os.urandom(size))
+    assert put(tmp_path / "tree", path(f"/{name}/up"), jobs=2).files_moved == 3
+    assert get(path(f"/{name}/up"), tmp_path / "back", jobs=2).files_moved == 3
+    assert digest_tree(tmp_path / "back") == digest_tree(tmp_path / "tree") == digest_tree(os.path.join(twin, "up"))
