@@ -64,8 +64,10 @@ class Outcome:
 def retryable(exc):
     if isinstance(exc, (ftplib.error_temp, ftplib.error_reply, ftplib.error_proto, EOFError)):
         return True
-    # Socket errors and timeouts carry no file name; the local file system's errors do.
-    return isinstance(exc, OSError) and exc.filename is None and not isinstance(exc, InterruptedError)
+    # Socket errors and timeouts carry no file name; the local file system's errors do, and
+    # a missing path or a stopped run is no fault that another try could mend.
+    return (isinstance(exc, OSError) and exc.filename is None
+            and not isinstance(exc, (FileNotFoundError, InterruptedError)))
 
 
 def run_job(job):

@@ -202,7 +202,7 @@ class _Run:
     # ---- planning
 
     def _on_session(self, work):
-        """work(session) on a planning session, tried again on a fresh one after a fault."""
+        """work(client) on a planning session, tried again on a fresh one after a fault."""
         last = None
         for attempt in range(1, self.tries + 1):
             if attempt > 1:
