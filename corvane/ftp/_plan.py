@@ -10,6 +10,11 @@ trip, no change of the session's directory (CWD would need a second one to
 come back), and a link to a file answers with the target's size, which the
 plan needs anyway (a listing shows the link's own length). A refused SIZE
 means a directory, or a broken link: both are skipped.
+
+Some servers (pyftpdlib) describe a link's target in MLSD, not the link. A
+directory sharing its identity (the unique fact) with another entry or with a
+directory above is then settled by one LIST of that directory; a link there
+to a directory outside the tree cannot be told from a directory and is copied.
 """
 
 import calendar
