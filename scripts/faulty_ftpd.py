@@ -9,9 +9,11 @@ FAULT_DIR/faults.json, a list of objects such as
 
 The file is read afresh whenever a fault could fire, so a test arms a fault
 just before the operation it aims at. A fault fires `times` times (on any
-session), then the server behaves normally again. Every login and every fault
-that fires is appended to FAULT_DIR/events.log, one line each ("login",
-"fault cut RETR"), so that a test can tell whether a retry logged in afresh.
+session), then the server behaves normally again; with "skip": N it first
+lets N such commands pass. Every login, every command and every fault that
+fires is appended to FAULT_DIR/events.log, one line each ("login",
+"command STOR", "fault cut RETR"), so that a test can tell whether a retry
+logged in afresh, and count round trips.
 
 kinds, for the command named:
   drop   close the control connection instead of answering
@@ -19,6 +21,8 @@ kinds, for the command named:
          connection is closed too, as real servers do
   cut    data command: move `after` bytes, close the data connection, answer 426
   reset  the same, but the data connection is reset (RST), not closed
+  hangup data command: move `after` bytes, then close the data connection and
+         the control connection, with no reply: the session is dropped mid-file
   stall  data command: open the data connection and move nothing, ever
   late   data command: send the final reply `delay` seconds after the data
          connection has closed
@@ -38,7 +42,7 @@ from pyftpdlib.log import logger
 from pyftpdlib.servers import FTPServer
 
 CONTROL_KINDS = ("drop", "reply")
-DATA_KINDS = ("cut", "reset", "stall", "late", "send")
+DATA_KINDS = ("cut", "reset", "hangup", "stall", "late", "send")
 
 
 class Faults:
@@ -57,6 +61,10 @@ class Faults:
             return None
         for fault in armed:
             if fault["command"] == command and fault["kind"] in kinds and fault["times"] > 0:
+                if fault.get("skip", 0) > 0:
+                    fault["skip"] -= 1
+                    self._save(armed)
+                    return None
                 fault["times"] -= 1
                 self._save(armed)
                 self.record(f"fault {fault['kind']} {command}")
@@ -96,7 +104,7 @@ class FaultyDTP(DTPHandler):
         return self.fault["kind"] if self.fault else None
 
     def _cuts(self):
-        return self.fault is not None and self.fault["kind"] in ("cut", "reset")
+        return self.fault is not None and self.fault["kind"] in ("cut", "reset", "hangup")
 
     def _stall(self):
         # Out of the event loop, the socket stays open and nothing moves on it.
@@ -150,6 +158,10 @@ class FaultyDTP(DTPHandler):
         super().handle_close()
 
     def _abort(self):
+        if self.fault["kind"] == "hangup":
+            channel = self.cmd_channel
+            self.close()
+            return channel.close()
         if self.fault["kind"] == "reset":
             self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self._resp = (f"426 Connection closed; transfer aborted after {self.get_transmitted_bytes()} bytes.",
@@ -169,6 +181,7 @@ class FaultyHandler(FTPHandler):
     command = None  # the command being served, for the data connection
 
     def pre_process_command(self, line, cmd, arg):
+        self.faults.record(f"command {cmd}")
         fault = self.faults.take(cmd, CONTROL_KINDS)
         if fault is None:
             self.command = cmd
