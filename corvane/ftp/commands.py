@@ -1,0 +1,130 @@
+"""What each command of `corvane-ftp` does, given the path class of its server."""
+
+from __future__ import annotations
+
+import argparse
+import ftplib
+import os
+import sys
+
+from tqdm import tqdm
+
+from corvane.ftp import transfer
+from corvane.ftp.path import FTPPath
+from corvane.ftp.progress import progress_bar
+from corvane.ftp.target import Target
+
+
+class CommandError(Exception):
+    """An expected failure whose message is the whole story: printed as one line."""
+
+
+def ls(target: Target, args: argparse.Namespace) -> None:
+    top = target.path_class(args.remote)
+    # Like ls(1): a file lists as itself, a directory as its entries.
+    entries = sorted(top.glob("*"), key=lambda p: p.path.name) if top.is_dir() else [top]
+    for entry in entries:
+        print(_long_line(entry) if args.long else _name(entry, top))
+
+
+def _name(entry: FTPPath, top: FTPPath) -> str:
+    return str(entry) if entry == top else entry.path.name
+
+
+def _long_line(entry: FTPPath) -> str:
+    if entry.is_dir():
+        return f"d {'-':>12}  {'-':19}  {entry.path.name}/"
+    size = _size(entry)
+    return f"- {'?' if size is None else size:>12}  {entry.mtime:%Y-%m-%d %H:%M:%S}  {entry.path.name}"
+
+
+def _size(path: FTPPath) -> int | None:
+    """SIZE of a file in bytes; None when the server does not say."""
+    client = path.client
+    try:
+        client.voidcmd("TYPE I")  # some servers refuse SIZE in ASCII mode
+        return client.size(path.path.as_posix())
+    except ftplib.error_perm:
+        return None
+
+
+def cat(target: Target, args: argparse.Namespace) -> None:
+    try:
+        data = target.path_class(args.remote).read()
+    except TypeError as exc:  # FTPPath's "'P' is not a file."
+        raise CommandError(str(exc)) from None
+    sys.stdout.buffer.write(data)
+    sys.stdout.flush()
+
+
+def stat(target: Target, args: argparse.Namespace) -> None:
+    path = target.path_class(args.remote)
+    is_dir = path.is_dir()  # FileNotFoundError for a missing path
+    size = None if is_dir else _size(path)
+    fields = {
+        "path": str(path),
+        "exists": "yes",
+        "kind": "directory" if is_dir else "file",
+        "size": "-" if is_dir else "?" if size is None else str(size),
+        # Servers give no time for a directory.
+        "mtime": "-" if is_dir else f"{path.mtime:%Y-%m-%d %H:%M:%S} (server's UTC + 8 h)",
+    }
+    for name, value in fields.items():
+        print(f"{name + ':':8}{value}")
+
+
+def mkdir(target: Target, args: argparse.Namespace) -> None:
+    target.path_class(args.remote).mkdir()
+
+
+def rm(target: Target, args: argparse.Namespace) -> None:
+    path = target.path_class(args.remote)
+    if path.is_dir():
+        if not args.recursive:
+            raise CommandError(f"'{path}' is a directory: rm -r removes it with everything in it")
+        if not args.yes:
+            _confirm_tree(path, target.server)
+    path.delete()
+
+
+def _confirm_tree(path: FTPPath, server: str) -> None:
+    if not sys.stdin.isatty():
+        raise CommandError(f"'{path}' is a directory tree and there is no terminal to ask on: "
+                           "add --yes to remove it")
+    answer = input(f"Remove the tree '{path}' on {server} with everything in it? [y/N] ")
+    if answer.strip().lower() not in ("y", "yes"):
+        raise CommandError(f"'{path}' left in place")
+
+
+def put(target: Target, args: argparse.Namespace) -> None:
+    if not os.path.lexists(args.local):
+        raise CommandError(f"local path '{args.local}' does not exist")
+    bar = progress_bar("put")
+    try:
+        report = transfer.put(args.local, target.path_class(args.remote), jobs=args.jobs,
+                              update=args.update, progress=bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    print(summary("put", report))
+
+
+def get(target: Target, args: argparse.Namespace) -> None:
+    bar = progress_bar("get")
+    try:
+        report = transfer.get(target.path_class(args.remote), args.local, jobs=args.jobs,
+                              update=args.update, progress=bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    print(summary("get", report))
+
+
+def summary(verb: str, report: transfer.Report) -> str:
+    """One line on what a put or get did, in the manner of rsync --stats, shortened."""
+    moved = tqdm.format_sizeof(report.bytes_moved, "B", 1024)
+    line = (f"{verb}: {report.files_moved} files ({moved}) moved, "
+            f"{report.files_skipped} up to date, {report.dirs_made} directories made, "
+            f"in {report.seconds:.1f} s over {report.sessions} sessions")
+    links = len(report.skipped_links)
+    return line + (f"; {links} symbolic links left out" if links else "")
