@@ -45,6 +45,16 @@ class Local:
         cls._slots().pop(key, None)
 
 
+def _forget_clients_in_child():
+    # A forked child inherits the slots of the thread that forked, and with them the
+    # parent's connections: two processes talking over one session garble it. The
+    # child drops them unused (closing its copies of the sockets sends nothing).
+    Local._store = threading.local()
+
+
+os.register_at_fork(after_in_child=_forget_clients_in_child)
+
+
 def _drop_client(path):
     Local.delattr(path._key_on_thread())
 

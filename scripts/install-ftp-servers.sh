@@ -1,5 +1,6 @@
 #!/bin/bash
-# Installs the three Debian FTP daemons the end-to-end tests start (see tests/servers.py)
+# Installs the three Debian FTP daemons the end-to-end tests start (see tests/servers.py;
+# vsftpd and Pure-FTPd also serve the FTPS tests, under logins of their own)
 # on Debian 12, as root. Safe to run again: when all is in place it only checks and exits.
 #
 # The daemons all declare "Conflicts: ftp-server", so only vsftpd is installed with apt;
@@ -9,7 +10,7 @@ set -euo pipefail
 
 DEST=/opt/corvane-ftp-servers
 PASSWORD=Pw-ftp-test1           # tests/servers.py logs in with it
-USERS="ftpvs ftppro ftppure"    # one login per daemon, so no server sees another's files
+USERS="ftpvs ftppro ftppure ftpvstls ftppuretls"  # one login per server, so none sees another's files
 UNPACKED="proftpd-core:usr/sbin/proftpd pure-ftpd:usr/sbin/pure-ftpd"
 
 [ "$(id -u)" = 0 ] || { echo "$0: run as root" >&2; exit 1; }

@@ -69,10 +69,12 @@ def counting(fake_path):
 # ---- real servers --------------------------------------------------------
 
 def pytest_generate_tests(metafunc):
-    if "server" in metafunc.fixturenames:
-        wanted = os.environ.get("CORVANE_SERVERS")
-        names = wanted.split(",") if wanted else list(servers.SERVERS)
-        metafunc.parametrize("server", names, indirect=True, scope="session")
+    for fixture, variable, table in [("server", "CORVANE_SERVERS", servers.SERVERS),
+                                     ("tls_server", "CORVANE_TLS_SERVERS", servers.TLS_SERVERS)]:
+        if fixture in metafunc.fixturenames:
+            wanted = os.environ.get(variable)
+            names = wanted.split(",") if wanted else list(table)
+            metafunc.parametrize(fixture, names, indirect=True, scope="session")
 
 
 _running = {}
@@ -83,7 +85,17 @@ signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 @pytest.fixture(scope="session")
 def server(request):
-    """A real FTP server, started once per session, with CORVANE_CONFIG naming it."""
+    """A real FTP server, started once per session."""
+    return _started(request)
+
+
+@pytest.fixture(scope="session")
+def tls_server(request):
+    """A real FTP server that requires TLS, started once per session."""
+    return _started(request)
+
+
+def _started(request):
     name = request.param
     if name not in _running:
         workdir = os.path.join(tempfile.gettempdir(), f"corvane-e2e-{name}-{os.getpid()}")
@@ -123,10 +135,24 @@ def pytest_runtest_makereport(item, call):
 
 @pytest.fixture
 def remote(server, tmp_path, monkeypatch, request):
-    """A fresh remote directory for one test: yields (FTPPath of it, its local twin)."""
+    """A fresh remote directory for one test, with CORVANE_CONFIG naming its server:
+    yields (FTPPath of it, its local twin)."""
     config = tmp_path / "corvane.ini"
     config.write_text(server.config_text())
     monkeypatch.setenv("CORVANE_CONFIG", str(config))
+    name, local = fresh_directory(server, request)
+    return FTPPath("/" + name), local
+
+
+@pytest.fixture
+def tls_remote(tls_server, request):
+    """A fresh directory on an FTPS server: (its remote name, its local twin)."""
+    return fresh_directory(tls_server, request)
+
+
+def fresh_directory(server, request):
+    """A new directory in the served root, named for the test: (its remote name, its local path).
+    Skips the test if the per-server table says it does not apply."""
     group = request.node.get_closest_marker("group")
     reason = servers.NOT_APPLICABLE.get((server.name, group.args[0] if group else None))
     if reason:
@@ -145,4 +171,4 @@ def remote(server, tmp_path, monkeypatch, request):
         # remove them too (everything it makes itself it owns anyway).
         umask = os.umask(0)
         request.addfinalizer(lambda: os.umask(umask))
-    return FTPPath("/" + name), local
+    return name, local

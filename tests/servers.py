@@ -1,7 +1,9 @@
 """Real FTP servers for the end-to-end tests: how to start and stop each one.
 
 Every server listens on port 21 of its own loopback alias (ftplib.FTP takes no
-port), serves its own temporary root and accepts one user login.
+port), serves its own temporary root and accepts one user login. The FTPS servers
+(TLS_SERVERS) refuse plain sessions; they present a certificate made for the run
+(tests/certs.py) and are reached through corvane.ftp.connect.
 """
 
 import ctypes
@@ -11,9 +13,16 @@ import shutil
 import signal
 import socket
 import subprocess
+import ssl
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
+
+import certs
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "scripts"))
+import pyftpd  # noqa: E402
 
 USER_PASSWORD = "Pw-ftp-test1"  # scripts/install-ftp-servers.sh gives the Debian logins this one
 UNPACKED = "/opt/corvane-ftp-servers"  # where that script unpacks proftpd and pure-ftpd
@@ -29,12 +38,17 @@ class RunningServer:
     password: str = USER_PASSWORD
     process: subprocess.Popen = None
     extra: dict = field(default_factory=dict)
+    port: int = 21
+    tls_ports: dict = field(default_factory=dict)  # TLS mode -> port, for the FTPS servers
+    helpers: list = field(default_factory=list)  # further listeners, stopped with this one
 
     def config_text(self):
         return (f"[ftp]\nhost = {self.host}\nuser = {self.user}\n"
                 f"passwd = {self.password}\ntimeout = 20\n")
 
     def stop(self):
+        for helper in self.helpers:
+            helper.stop()
         if self.process and self.process.poll() is None:
             self.signal(signal.SIGTERM)
             try:
@@ -60,27 +74,30 @@ def clean_env():
     return env
 
 
-def greeting(host):
-    """The first line the server on host:21 sends, or None when nothing listens there."""
+def greeting(host, port=21, implicit_tls=False):
+    """The first line the server on host:port sends, or None when nothing listens there."""
     try:
-        with socket.create_connection((host, 21), timeout=1) as s:
-            return s.makefile("rb").readline(200).decode(errors="replace").strip()
+        with socket.create_connection((host, port), timeout=1) as plain:
+            # Unverified: this only waits for the greeting; the tests check the certificate.
+            with ssl._create_unverified_context().wrap_socket(plain) if implicit_tls else plain as s:
+                return s.makefile("rb").readline(200).decode(errors="replace").strip()
     except OSError:
         return None
 
 
-def wait_listening(host, process, seconds=15.0):
+def wait_listening(host, process, seconds=15.0, port=21, implicit_tls=False):
+    where = f"{host}:{port}"
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if process.poll() is not None:
-            raise RuntimeError(f"FTP server on {host} exited with {process.returncode}")
-        line = greeting(host)
+            raise RuntimeError(f"FTP server on {where} exited with {process.returncode}")
+        line = greeting(host, port, implicit_tls)
         if line is not None:
             if line.startswith("220"):
                 return
-            raise RuntimeError(f"FTP server on {host} greets with {line!r}")
+            raise RuntimeError(f"FTP server on {where} greets with {line!r}")
         time.sleep(0.05)
-    raise RuntimeError(f"FTP server on {host} did not start within {seconds} s")
+    raise RuntimeError(f"FTP server on {where} did not start within {seconds} s")
 
 
 def start_pyftpdlib(workdir):
@@ -105,13 +122,71 @@ def start_proftpd(workdir):
 
 def start_pureftpd(workdir):
     server = debian_server("pureftpd", "127.0.0.4", "ftppure", workdir)
-    return launch(server, workdir, [
+    return launch(server, workdir, pureftpd_argv(server, workdir))
+
+
+def pureftpd_argv(server, workdir):
+    return [
         daemon(UNPACKED + "/pure-ftpd/usr/sbin/pure-ftpd"),
-        "--bind", f"{server.host},21", "--ipv4only", "--login", "unix", "--chrooteveryone",
+        "--bind", f"{server.host},{server.port}", "--ipv4only", "--login", "unix", "--chrooteveryone",
         "--noanonymous", "--dontresolve", "--minuid", "1", "--passiveportrange", "42000:42999",
         "--maxclientsnumber", "256", "--displaydotfiles", "--pidfile", os.path.join(workdir, "pure-ftpd.pid"),
         # A listing longer than 10,000 entries is cut there by default, with a 226 reply.
-        "--limitrecursion", "1000000:5"])
+        "--limitrecursion", "1000000:5"]
+
+
+def serve_in_thread(root, user="ftppy", password=USER_PASSWORD):
+    """A pyftpdlib server on a free port of 127.0.0.1, run by a thread of this process
+    (no root needed); returns (port, stop)."""
+    server = pyftpd.make_server("127.0.0.1", 0, root, user, password)
+    stopping = threading.Event()
+
+    def run():
+        while not stopping.is_set():
+            server.serve_forever(timeout=0.05, blocking=False)
+        server.close_all()
+
+    thread = threading.Thread(target=run, name=f"pyftpdlib on port {server.address[1]}", daemon=True)
+    thread.start()
+
+    def stop():
+        stopping.set()
+        thread.join(10)
+
+    return server.address[1], stop
+
+
+def start_vsftpd_tls(workdir):
+    """Explicit TLS on port 21 and, from a second listener on the same root, implicit TLS on 990."""
+    server = debian_server("vsftpd-tls", "127.0.0.12", "ftpvstls", workdir)
+    server.tls_ports = {"explicit": 21, "implicit": 990}
+    os.mkdir(os.path.join(workdir, "empty"))
+    certificate = make_certificates(server, workdir)
+    for mode, port in server.tls_ports.items():
+        listener = server if mode == "explicit" else RunningServer(server.name, server.host, server.root,
+                                                                   server.user, port=port,
+                                                                   tls_ports=server.tls_ports)
+        conf = config_file("vsftpd.conf", listener, workdir, f"vsftpd-{mode}.conf")
+        with open(conf, "a") as f:
+            f.write(fill("vsftpd-tls.conf", certificate=certificate, implicit="YES" if mode == "implicit" else "NO"))
+        launch(listener, workdir, [daemon("/usr/sbin/vsftpd"), conf], log=f"server-{mode}.log")
+        if listener is not server:
+            server.helpers.append(listener)
+    return server
+
+
+def start_pureftpd_tls(workdir):
+    server = debian_server("pureftpd-tls", "127.0.0.14", "ftppuretls", workdir)
+    server.tls_ports = {"explicit": 21}  # Debian's build has no implicit TLS
+    certificate = make_certificates(server, workdir)
+    # --tls 3: no plain session, and no plain data connection either.
+    return launch(server, workdir, pureftpd_argv(server, workdir) + ["--tls", "3", "--certfile", certificate])
+
+
+def make_certificates(server, workdir):
+    """The CA file the tests trust (server.extra["ca_file"]); returns the server's key and certificate file."""
+    server.extra["ca_file"], certificate = certs.make(workdir, [server.host])
+    return certificate
 
 
 def served_root(workdir):
@@ -146,28 +221,32 @@ def daemon(path):
     return path
 
 
-def config_file(template, server, workdir):
+def fill(template, **fields):
     with open(os.path.join(os.path.dirname(__file__), "ftpd", template)) as f:
-        text = f.read().format(host=server.host, root=server.root, workdir=workdir)
-    path = os.path.join(workdir, template)
+        return f.read().format(**fields)
+
+
+def config_file(template, server, workdir, name=None):
+    path = os.path.join(workdir, name or template)
     with open(path, "w") as f:
-        f.write(text)
+        f.write(fill(template, host=server.host, root=server.root, workdir=workdir, port=server.port))
     return path
 
 
-def launch(server, workdir, argv):
+def launch(server, workdir, argv, log="server.log"):
     """Starts `argv` as `server`'s listener and waits until it greets."""
-    if greeting(server.host) is not None:
-        raise RuntimeError(f"something already listens on {server.host}:21 (a server left from "
+    if greeting(server.host, server.port) is not None:
+        raise RuntimeError(f"something already listens on {server.host}:{server.port} (a server left from "
                            f"another run? `ss -ltnp` names it)")
-    log_path = os.path.join(workdir, "server.log")
+    log_path = os.path.join(workdir, log)
     with open(log_path, "wb") as log:
         # Its own process group, so that stop() reaches the per-login children too.
         server.process = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, cwd=workdir,
                                           env=clean_env(), start_new_session=True,
                                           preexec_fn=die_with_parent)
     try:
-        wait_listening(server.host, server.process)
+        wait_listening(server.host, server.process, port=server.port,
+                       implicit_tls=server.tls_ports.get("implicit") == server.port)
     except Exception as error:
         server.stop()
         with open(log_path, errors="replace") as log:
@@ -189,8 +268,16 @@ SERVERS = {
     "pureftpd": start_pureftpd,
 }
 
+# The FTPS servers, which the FTPS tests run against.
+TLS_SERVERS = {
+    "vsftpd-tls": start_vsftpd_tls,
+    "pureftpd-tls": start_pureftpd_tls,
+}
+
 # The one table of tests that cannot run on a server: (server, test group) -> reason.
-NOT_APPLICABLE = {}
+NOT_APPLICABLE = {
+    ("pureftpd-tls", "implicit TLS"): "Debian's Pure-FTPd is built without implicit TLS",
+}
 
 
 def start(name, workdir):
@@ -199,6 +286,6 @@ def start(name, workdir):
     try:
         shutil.rmtree(workdir, ignore_errors=True)
         os.makedirs(workdir)
-        return SERVERS[name](workdir)
+        return {**SERVERS, **TLS_SERVERS}[name](workdir)
     finally:
         os.umask(umask)

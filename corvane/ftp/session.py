@@ -1,0 +1,68 @@
+"""The client factory of the path classes that `corvane.ftp.connect` makes."""
+
+from __future__ import annotations
+
+import ftplib
+import re
+import ssl
+from typing import Optional
+
+from corvane.ftp.tls import ExplicitTLS, ImplicitTLS, TLSError, TLSRequiredError
+
+_CLIENTS: dict[Optional[str], type[ftplib.FTP]] = {
+    None: ftplib.FTP, "explicit": ExplicitTLS, "implicit": ImplicitTLS}
+
+# How servers refuse a plain session: Pure-FTPd "421 ... Please reconnect using TLS
+# security mechanisms.", vsftpd "530 Non-anonymous sessions must use encryption.",
+# ProFTPD "550 SSL/TLS required on the control channel".
+_ASKS_FOR_TLS = re.compile(r"\b(TLS|SSL|encryption)\b", re.IGNORECASE)
+
+
+def open_client(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
+                context: Optional[ssl.SSLContext], timeout: float,
+                source_address: Optional[tuple[str, int]], encoding: str) -> ftplib.FTP:
+    """A client connected to host:port and logged in; with TLS, its data channel is protected too.
+
+    On failure the half-made client is closed and the error names the server; the
+    TLS failures say what to change.
+    """
+    where = f"FTP server {host}:{port}"
+    extra = {"context": context} if tls else {}
+    client = _CLIENTS[tls](timeout=timeout, source_address=source_address, encoding=encoding, **extra)
+    try:
+        client.connect(host, port)
+        if tls == "explicit":
+            try:
+                client.auth()
+            except ftplib.error_perm as exc:
+                raise TLSError(f"{where} does not offer explicit TLS (AUTH TLS answered {exc}); "
+                               f"connect without tls, or with tls='implicit' to its TLS port") from exc
+        client.login(user, passwd)
+        if tls:
+            client.prot_p()
+    except BaseException as exc:
+        client.close()
+        clearer = _explain(exc, where, tls)
+        if clearer is None:
+            raise
+        raise clearer from exc
+    return client
+
+
+def _explain(exc: BaseException, where: str, tls: Optional[str]) -> Optional[Exception]:
+    """The error to raise instead of `exc`, or None to let `exc` pass as it is."""
+    if isinstance(exc, ssl.SSLCertVerificationError):
+        return TLSError(f"{where}: its TLS certificate is not trusted ({exc.verify_message}); give ca_file, "
+                        f"a PEM file of the CA that signed it, or (only for a test server) verify=False")
+    if isinstance(exc, ssl.SSLError):
+        hint = ("; implicit TLS needs the server's TLS port (usually 990): on its plain port use tls='explicit'"
+                if tls == "implicit" else "")
+        return TLSError(f"{where}: the TLS handshake failed ({exc.reason or exc}){hint}")
+    if tls is None and isinstance(exc, (ftplib.error_perm, ftplib.error_temp)) and _ASKS_FOR_TLS.search(str(exc)):
+        last_line = str(exc).splitlines()[-1]
+        return TLSRequiredError(f"{where} refuses a plain session ({last_line}): connect with tls='explicit' "
+                                f"(tls = explicit in a config section), or tls='implicit' to its TLS port")
+    if isinstance(exc, OSError) and not isinstance(exc, TLSError):
+        # Socket errors name no server: "[Errno 111] Connection refused".
+        return type(exc)(exc.errno, f"{where}: {exc.strerror}") if exc.errno else type(exc)(f"{where}: {exc}")
+    return None

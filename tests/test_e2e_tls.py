@@ -1,0 +1,77 @@
+"""FTPS against servers that require it, through corvane.ftp.connect and config sections."""
+
+import datetime
+import os
+
+import pytest
+
+import certs
+from corvane.ftp import InsecureTLSWarning, TLSError, TLSRequiredError, connect, from_config
+
+pytestmark = pytest.mark.group("tls")
+
+
+def tls_class(server, mode, way, tmp_path, monkeypatch):
+    options = dict(port=server.tls_ports[mode], user=server.user, passwd=server.password, tls=mode,
+                   ca_file=server.extra["ca_file"], timeout=20)
+    if way == "code":
+        options["password"] = options.pop("passwd")
+        return connect(server.host, **options)
+    config = tmp_path / "corvane.ini"
+    config.write_text(f"[ftp]\nhost = elsewhere\n[ftps]\nhost = {server.host}\n"
+                      + "".join(f"{key} = {value}\n" for key, value in options.items()))
+    monkeypatch.setenv("CORVANE_CONFIG", str(config))
+    return from_config("ftps")
+
+
+@pytest.mark.parametrize("way", ["code", "config"])
+@pytest.mark.parametrize("mode", ["explicit", pytest.param("implicit", marks=pytest.mark.group("implicit TLS"))])
+def test_every_operation_over_tls(tls_server, tls_remote, mode, way, tmp_path, monkeypatch):
+    name, local = tls_remote
+    path = tls_class(tls_server, mode, way, tmp_path, monkeypatch)
+    top = path("/" + name)
+    source = tmp_path / "tree"
+    (source / "sub").mkdir(parents=True)
+    (source / "a.bin").write_bytes(os.urandom(70000))
+    (source / "sub" / "b.txt").write_bytes(b"b")
+    target = top.join("new", "f.bin")
+    content = os.urandom(300000)
+
+    target.write(content)
+    top.join("tree").upload(str(source))
+
+    assert target.read() == content
+    assert (target.exists, target.is_dir(), target.parent.is_dir(), top.join("none").exists) == (True, False, True, False)
+    stamp = os.stat(os.path.join(local, "new", "f.bin")).st_mtime
+    assert target.mtime == datetime.datetime.utcfromtimestamp(int(stamp)) + datetime.timedelta(hours=8)
+    found = list(top.join("tree").glob())
+    assert sorted(p.path.name for p in found) == ["a.bin", "sub"] and {type(p) for p in found} == {path}
+    with open(os.path.join(local, "tree", "a.bin"), "rb") as f:
+        assert f.read() == (source / "a.bin").read_bytes()
+    top.join("tree").delete()
+    target.parent.delete()
+    assert os.listdir(local) == []
+
+
+def test_a_plain_session_is_refused_with_a_hint(tls_server):
+    plain = connect(tls_server.host, user=tls_server.user, password=tls_server.password, timeout=20)
+    where = f"FTP server {tls_server.host}:21"
+    with pytest.raises(TLSRequiredError, match=rf"^{where} refuses a plain session \(\d{{3}} .+\): connect with tls='explicit'"):
+        plain("/").exists
+
+
+@pytest.mark.parametrize("trusted", ["system store", "another CA"])
+def test_an_untrusted_certificate_fails_clearly(tls_server, trusted, tmp_path):
+    ca_file = None if trusted == "system store" else certs.make(str(tmp_path), [tls_server.host])[0]
+    path = connect(tls_server.host, user=tls_server.user, password=tls_server.password, tls="explicit",
+                   ca_file=ca_file, timeout=20)
+    with pytest.raises(TLSError, match=rf"^FTP server {tls_server.host}:21: its TLS certificate is not trusted "
+                                       r"\(.+\); give ca_file"):
+        path("/").exists
+
+
+def test_no_verification_works_and_warns(tls_server):
+    with pytest.warns(InsecureTLSWarning, match=r"ftps://.+:21: the server's TLS certificate will NOT be verified"):
+        path = connect(tls_server.host, user=tls_server.user, password=tls_server.password, tls=True,
+                       verify=False, timeout=20)
+    assert path("/").is_dir()
