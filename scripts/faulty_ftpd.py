@@ -9,9 +9,11 @@ FAULT_DIR/faults.json, a list of objects such as
 
 The file is read afresh whenever a fault could fire, so a test arms a fault
 just before the operation it aims at. A fault fires `times` times (on any
-session), then the server behaves normally again. Every login and every fault
-that fires is appended to FAULT_DIR/events.log, one line each ("login",
-"fault cut RETR"), so that a test can tell whether a retry logged in afresh.
+session), then the server behaves normally again; with "skip": N it first
+lets N such commands pass. Every login, every command and every fault that
+fires is appended to FAULT_DIR/events.log, one line each ("login",
+"command STOR", "fault cut RETR"), so that a test can tell whether a retry
+logged in afresh, and count round trips.
 
 kinds, for the command named:
   drop   close the control connection instead of answering
@@ -57,6 +59,10 @@ class Faults:
             return None
         for fault in armed:
             if fault["command"] == command and fault["kind"] in kinds and fault["times"] > 0:
+                if fault.get("skip", 0) > 0:
+                    fault["skip"] -= 1
+                    self._save(armed)
+                    return None
                 fault["times"] -= 1
                 self._save(armed)
                 self.record(f"fault {fault['kind']} {command}")
@@ -169,6 +175,7 @@ class FaultyHandler(FTPHandler):
     command = None  # the command being served, for the data connection
 
     def pre_process_command(self, line, cmd, arg):
+        self.faults.record(f"command {cmd}")
         fault = self.faults.take(cmd, CONTROL_KINDS)
         if fault is None:
             self.command = cmd

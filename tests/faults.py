@@ -50,6 +50,9 @@ class FaultServer(RunningServer):
     def logins(self):
         return self.events().count("login")
 
+    def commands(self):
+        return [e.split(" ", 1)[1] for e in self.events() if e.startswith("command ")]
+
     def fired(self):
         return [e for e in self.events() if e.startswith("fault ")]
 

@@ -1,0 +1,223 @@
+"""One file's transfer, as a picklable job that any executor may run.
+
+A job takes a session from its process's pool, moves the file and gives the
+session back. A fault costs the session: the next try, after a pause, runs
+on a fresh one, as `retry` does for FTPPath's operations. Per file only the
+data connection, the transfer command and its final reply cross the wire
+(plus RNFR/RNTO for an atomic upload).
+"""
+
+import ftplib
+import os
+import secrets
+import ssl
+import time
+from dataclasses import dataclass, field
+
+from corvane.base import BasePath
+from corvane.ftp import _datapath
+from corvane.ftp._sessions import SessionsRefused, pool_for, server_of
+
+# Runs stopped in this process (Ctrl-C): their transfers end at the next check.
+stopped_runs = set()
+
+BLOCK = 1 << 20  # for TLS data connections, which move their bytes in Python
+
+
+class FileTransferError(Exception):
+    """A file that could not be copied; `local` and `remote` name both ends."""
+
+    def __init__(self, message, local, remote):
+        super().__init__(message, local, remote)
+        self.local = local
+        self.remote = remote
+
+    def __str__(self):
+        return self.args[0]
+
+
+@dataclass(frozen=True)
+class FileJob:
+    direction: str  # "put" or "get"
+    local: str
+    remote: BasePath
+    mtime: float | None  # the remote file's, given to the local copy after a download
+    atomic: bool
+    run: str  # the run's id, for stopping it
+    tries: int
+    delay: float
+
+    def __call__(self):
+        return run_job(self)
+
+
+@dataclass
+class Outcome:
+    job: FileJob
+    moved: int = 0
+    retries: int = 0
+    sessions: set = field(default_factory=set)
+    error: Exception | None = None
+    refused: bool = False  # this process could get no session: the job never ran
+
+
+def retryable(exc):
+    if isinstance(exc, (ftplib.error_temp, ftplib.error_reply, ftplib.error_proto, EOFError)):
+        return True
+    # Socket errors and timeouts carry no file name; the local file system's errors do.
+    return isinstance(exc, OSError) and exc.filename is None and not isinstance(exc, InterruptedError)
+
+
+def run_job(job):
+    pool = pool_for(job.remote, job.run)
+    outcome = Outcome(job)
+    last = None
+    stored = False  # whether some try reached the server's file
+    for attempt in range(1, job.tries + 1):
+        if attempt > 1:
+            outcome.retries += 1
+            time.sleep(job.delay * 2 ** (attempt - 2))
+        try:
+            session = pool.take(fresh=attempt > 1)
+        except SessionsRefused as exc:
+            if attempt == 1:
+                outcome.refused = True
+                return outcome
+            last = exc
+            continue
+        except Exception as exc:
+            last = exc
+            if not retryable(exc):
+                break
+            continue
+        outcome.sessions.add(session.id)
+        try:
+            stopped = lambda: job.run in stopped_runs  # noqa: E731
+            if job.direction == "put":
+                stored = True
+                outcome.moved = upload(session, job, stopped)
+            else:
+                outcome.moved = download(session, job, stopped)
+        except BaseException as exc:
+            pool.discard(session)
+            if not isinstance(exc, Exception) or isinstance(exc, InterruptedError):
+                raise
+            last = exc
+            if not retryable(exc):
+                break
+        else:
+            pool.give_back(session)
+            return outcome
+    outcome.error = failure(job, last, stored and remove_upload(pool, job))
+    return outcome
+
+
+def failure(job, exc, removal):
+    where = f"{server_of(job.remote)}:{job.remote}"
+    if job.direction == "put":
+        text = f"could not upload {job.local!r} to {where}: {exc}"
+        if removal is not None:
+            text += f" ({removal})"
+    else:
+        text = f"could not download {where} to {job.local!r}: {exc}"
+    error = FileTransferError(text, job.local, str(job.remote))
+    error.__cause__ = exc
+    return error
+
+
+def remove_upload(pool, job):
+    """Takes a failed upload's remains off the server where possible; says what happened."""
+    try:
+        session = pool.take(fresh=True)
+    except Exception as exc:
+        return f"its remains may be on the server: {exc}"
+    try:
+        session.client.sendcmd(f"DELE {temporary_remote(job) if job.atomic else job.remote}")
+    except ftplib.error_perm:
+        pool.give_back(session)
+        return "nothing of it was left on the server"
+    except Exception as exc:
+        pool.discard(session)
+        return f"its remains may be on the server: {exc}"
+    pool.give_back(session)
+    return "what had arrived was removed from the server"
+
+
+def temporary_remote(job):
+    # The same name on every try of a job, so that one DELE removes what any try left.
+    return job.remote.parent.join(f".{job.remote.path.name}.{job.run[:8]}.part")
+
+
+def upload(session, job, stopped):
+    client = session.client
+    target = temporary_remote(job) if job.atomic else job.remote
+    with open(job.local, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        conn = session.data = client.transfercmd(f"STOR {target}")
+        try:
+            if isinstance(conn, ssl.SSLSocket):
+                sent = send_python(conn, f, stopped)
+            else:
+                sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size)
+        finally:
+            conn.close()
+            session.data = None
+        client.voidresp()
+    if job.atomic:
+        client.sendcmd(f"RNFR {target}")
+        client.voidcmd(f"RNTO {job.remote}")
+    return sent
+
+
+def download(session, job, stopped):
+    client = session.client
+    directory, name = os.path.split(job.local)
+    # Beside the target, so that the rename into place never crosses file systems.
+    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.part")
+    placed = False
+    try:
+        with open(temporary, "xb") as f:
+            conn = session.data = client.transfercmd(f"RETR {job.remote}")
+            try:
+                if isinstance(conn, ssl.SSLSocket):
+                    received = recv_python(conn, f, stopped)
+                else:
+                    received = _datapath.recv_file(conn, f, conn.gettimeout(), stopped)
+            finally:
+                conn.close()
+                session.data = None
+            client.voidresp()
+        if job.mtime is not None:
+            os.utime(temporary, (job.mtime, job.mtime))
+        os.replace(temporary, job.local)
+        placed = True
+    finally:
+        if not placed:
+            try:
+                os.unlink(temporary)
+            except FileNotFoundError:
+                pass
+    return received
+
+
+def send_python(conn, f, stopped):
+    sent = 0
+    while block := f.read(BLOCK):
+        if stopped():
+            raise InterruptedError(f"transfer stopped after {sent} bytes")
+        conn.sendall(block)
+        sent += len(block)
+    conn.unwrap()
+    return sent
+
+
+def recv_python(conn, f, stopped):
+    buffer = bytearray(BLOCK)
+    received = 0
+    while n := conn.recv_into(buffer):
+        if stopped():
+            raise InterruptedError(f"transfer stopped after {received} bytes")
+        f.write(memoryview(buffer)[:n])
+        received += n
+    conn.unwrap()
+    return received

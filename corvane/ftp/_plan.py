@@ -1,0 +1,208 @@
+"""Planning a transfer: one local walk, or one remote listing per directory.
+
+Remote listings are MLSD where the server advertises MLST in FEAT (type,
+size and modification time of each entry), LIST -a elsewhere, split
+natively. A link is never followed into a directory: a link to a file is
+copied as that file, a link to a directory is reported as skipped.
+
+To tell one from the other on the server we ask SIZE of the link: one round
+trip, no change of the session's directory (CWD would need a second one to
+come back), and a link to a file answers with the target's size, which the
+plan needs anyway (a listing shows the link's own length). A refused SIZE
+means a directory, or a broken link: both are skipped.
+"""
+
+import calendar
+import ftplib
+import os
+import stat
+from dataclasses import dataclass, field
+
+from corvane.ftp import _datapath
+
+
+@dataclass
+class Entry:
+    rel: str  # "/"-separated, relative to the tree's top; "" for a single file
+    size: int
+    mtime: float | None  # seconds since the epoch, where the side knows it exactly
+
+
+@dataclass
+class Tree:
+    is_dir: bool = True
+    dirs: list = field(default_factory=list)  # relative paths, parents before children
+    files: list = field(default_factory=list)  # Entry
+    skipped_links: list = field(default_factory=list)  # relative paths
+
+    def by_rel(self):
+        return {f.rel: f for f in self.files}
+
+
+def join(top, rel):
+    return f"{top.rstrip('/')}/{rel}" if rel else top
+
+
+# ---- local ------------------------------------------------------------------
+
+def walk_local(top):
+    """The tree at the local path `top` (a directory, or a single file)."""
+    st = os.stat(top)
+    if not stat.S_ISDIR(st.st_mode):
+        return Tree(is_dir=False, files=[Entry("", st.st_size, st.st_mtime)])
+    tree = Tree()
+    pending = [""]
+    while pending:
+        rel_dir = pending.pop()
+        with os.scandir(os.path.join(top, rel_dir)) as entries:
+            for entry in entries:
+                rel = f"{rel_dir}/{entry.name}" if rel_dir else entry.name
+                if entry.is_symlink():
+                    try:
+                        target = os.stat(entry.path)
+                    except OSError:
+                        target = None  # a broken link: nothing to copy
+                    if target is None or not stat.S_ISREG(target.st_mode):
+                        tree.skipped_links.append(rel)
+                    else:
+                        tree.files.append(Entry(rel, target.st_size, target.st_mtime))
+                elif entry.is_dir(follow_symlinks=False):
+                    tree.dirs.append(rel)
+                    pending.append(rel)
+                elif entry.is_file(follow_symlinks=False):
+                    target = entry.stat(follow_symlinks=False)
+                    tree.files.append(Entry(rel, target.st_size, target.st_mtime))
+    tree.dirs.sort(key=lambda rel: rel.count("/"))
+    return tree
+
+
+# ---- remote -----------------------------------------------------------------
+
+def advertises_mlst(client):
+    try:
+        features = client.sendcmd("FEAT")
+    except ftplib.error_perm:
+        return False
+    return any(line.strip().upper().startswith("MLST") for line in features.splitlines()[1:])
+
+
+def data_lines(client, command):
+    """The lines a listing command sends, read without ftplib's switch to TYPE A:
+    the session stays in binary mode and saves that round trip."""
+    conn = client.transfercmd(command)
+    chunks = []
+    try:
+        while chunk := conn.recv(1 << 20):
+            chunks.append(chunk)
+    finally:
+        conn.close()
+    client.voidresp()
+    lines = b"".join(chunks).decode(client.encoding).split("\n")
+    if lines and not lines[-1]:
+        lines.pop()
+    return [line[:-1] if line.endswith("\r") else line for line in lines]
+
+
+def mlsd_time(text):
+    """MLSD's modify fact, YYYYMMDDHHMMSS[.fff] in UTC, as seconds since the epoch."""
+    try:
+        whole = calendar.timegm((int(text[0:4]), int(text[4:6]), int(text[6:8]),
+                                 int(text[8:10]), int(text[10:12]), int(text[12:14]), 0, 0, 0))
+        return whole + (float(text[14:]) if text[14:15] == "." else 0.0)
+    except ValueError:
+        return None
+
+
+def mlsd_entries(lines):
+    """(kind, size, mtime, unique, name) of each entry: kind "d", "-" or "l"."""
+    found = []
+    for line in lines:
+        facts_text, space, name = line.partition(" ")
+        if not space:
+            continue
+        facts = {}
+        for fact in facts_text.split(";"):
+            key, _, value = fact.partition("=")
+            facts[key.lower()] = value
+        kind = facts.get("type", "").lower()
+        kind = "d" if kind == "dir" else "-" if kind == "file" else "l" if "link" in kind else None
+        if kind is None:
+            continue  # cdir, pdir and what is neither file nor directory
+        size = int(facts["size"]) if facts.get("size", "").isdigit() else 0
+        found.append((kind, size, mlsd_time(facts.get("modify", "")), facts.get("unique"), name))
+    return found
+
+
+class Lister:
+    """Lists remote directories on sessions of `pool`, in the server's best format."""
+
+    def __init__(self, mlsd):
+        self.mlsd = mlsd
+
+    def listing(self, client, path, ancestors):
+        """[(kind, size, mtime, unique, name)] of the remote directory `path`; `ancestors`:
+        the identities (MLSD's unique fact) of the directories above it."""
+        if not self.mlsd:
+            return [(kind, size, None, None, name)
+                    for kind, size, name in _datapath.list_entries(data_lines(client, f"LIST -a {path}"))]
+        entries = mlsd_entries(data_lines(client, f"MLSD {path}"))
+        if self._aliased(entries, ancestors):
+            # Some servers' MLSD describes a link's target, not the link: two names with one
+            # identity, one of them a directory. LIST, which shows links as links, settles it.
+            links = {name for kind, _, name in _datapath.list_entries(data_lines(client, f"LIST {path}"))
+                     if kind == "l"}
+            entries = [("l" if name in links else kind, size, mtime, unique, name)
+                       for kind, size, mtime, unique, name in entries]
+        return entries
+
+    @staticmethod
+    def _aliased(entries, ancestors):
+        seen = set(ancestors)
+        for kind, _, _, unique, _ in entries:
+            if unique is not None and kind == "d" and unique in seen:
+                return True
+        uniques = [unique for _, _, _, unique, _ in entries if unique is not None]
+        return len(set(uniques)) < len(uniques) and any(kind == "d" for kind, *_ in entries)
+
+    def directory(self, client, top, rel, ancestors=()):
+        """The entries of one directory of the tree: ([(subdirectory rel, its ancestors)],
+        Entry list, skipped link rels)."""
+        path = join(top, rel)
+        dirs, files, skipped = [], [], []
+        for kind, size, mtime, unique, name in self.listing(client, path, ancestors):
+            child = f"{rel}/{name}" if rel else name
+            if kind == "d":
+                dirs.append((child, ancestors + (unique,) if unique else ancestors))
+            elif kind == "-":
+                files.append(Entry(child, size, mtime))
+            elif kind == "l":
+                target_size = link_size(client, join(path, name))
+                if target_size is None:
+                    skipped.append(child)
+                else:
+                    files.append(Entry(child, target_size, mtime if self.mlsd else None))
+        return dirs, files, skipped
+
+
+def link_size(client, path):
+    """The size of the file a link names; None for a link to a directory, or a broken one."""
+    try:
+        reply = client.sendcmd(f"SIZE {path}")
+    except ftplib.error_perm:
+        return None
+    return int(reply.split()[1]) if reply.startswith("213") else None
+
+
+def kind_of_top(client, path):
+    """("file", size) or ("dir", None) for the top of a remote tree; FileNotFoundError when missing."""
+    try:
+        reply = client.sendcmd(f"SIZE {path}")
+        if reply.startswith("213"):
+            return "file", int(reply.split()[1])
+    except ftplib.error_perm:
+        pass
+    try:
+        client.sendcmd(f"CWD {path}")
+    except ftplib.error_perm:
+        raise FileNotFoundError(f"'{path}' does not exist.") from None
+    return "dir", None

@@ -1,0 +1,224 @@
+"""Sessions of the transfer engine: logged-in clients made exactly as the
+path's class makes its thread's client, and a per-process pool of them.
+
+A session is made by the path's own `_reset`, so a subclass with another
+client factory (another port, TLS with PROT P) works unchanged; the client is
+then taken out of the calling thread's slot, which gets back what it held.
+"""
+
+import atexit
+import ftplib
+import itertools
+import os
+import threading
+
+from corvane.base import Local
+
+_serial = itertools.count(1)
+
+
+class SessionsRefused(ConnectionError):
+    """The server refused one more session and this process holds none."""
+
+
+def is_refusal(exc):
+    """A server's answer to one session too many: 421, or 530 "too many connections"."""
+    text = str(exc).lower()
+    if isinstance(exc, ftplib.error_temp) and text.startswith("421"):
+        return True
+    return (isinstance(exc, ftplib.error_perm) and text.startswith("530")
+            and ("too many" in text or "connections" in text))
+
+
+def server_of(path):
+    try:
+        return path._read_config(path._section[0]).get("host", "?")
+    except Exception:  # the failure itself says what is wrong with the configuration
+        return "?"
+
+
+def open_client(path):
+    """A fresh logged-in client for `path`'s server, not stored in any slot."""
+    key = path._key_on_thread()
+    held = Local.getattr(key)
+    try:
+        failure = path._reset(path._section[0])
+        client = Local.getattr(key)
+    finally:
+        if held is None:
+            Local.delattr(key)
+        else:
+            Local.setattr(key, held)
+    if failure is not None:
+        failure.add_note(f"while logging in to the FTP server {server_of(path)} for a transfer session")
+        raise failure
+    return client
+
+
+class Session:
+    """One logged-in client in binary mode; `data` is its data connection while one is open."""
+
+    def __init__(self, path):
+        self.client = open_client(path)
+        self.id = (os.getpid(), next(_serial))
+        self.data = None
+        try:
+            self.client.voidcmd("TYPE I")
+        except BaseException:
+            self.drop()
+            raise
+
+    @property
+    def timeout(self):
+        return getattr(self.client, "timeout", None)
+
+    def quit(self):
+        """Says goodbye without waiting for the answer: a round trip per session saved at the end."""
+        try:
+            self.client.putcmd("QUIT")
+        except (OSError, ValueError):
+            pass  # it ends either way
+        self.drop()
+
+    def drop(self):
+        """Closes the connections without a word: after a fault nothing more is sent."""
+        for connection in (self.data, self.client):
+            try:
+                if connection is not None:
+                    connection.close()
+            except OSError:
+                pass
+
+    def cut(self):
+        """From another thread: makes every blocking call on this session fail at once."""
+        for connection in (self.data, getattr(self.client, "sock", None)):
+            try:
+                if connection is not None:
+                    connection.shutdown(2)  # socket.SHUT_RDWR
+            except OSError:
+                pass
+
+
+class SessionPool:
+    """The sessions of one server in this process, lent to one job at a time.
+
+    A server that refuses one more session sets the limit to the sessions
+    already open; jobs then wait for one of those.
+    """
+
+    def __init__(self, path):
+        self.path = path
+        self.idle = []
+        self.busy = set()
+        self.logging_in = 0
+        self.limit = None
+        self.opened = []  # ids of every session made, for the report
+        self.cond = threading.Condition()
+
+    def take(self, fresh=False):
+        """A session for one job; `fresh`: a new one where the limit allows, as after a fault."""
+        with self.cond:
+            while True:
+                room = self.limit is None or self._count() < self.limit
+                if self.idle and not (fresh and room):
+                    session = self.idle.pop()
+                    self.busy.add(session)
+                    return session
+                if room:
+                    self.logging_in += 1  # holds the place while logging in, outside the lock
+                    break
+                self.cond.wait()
+        try:
+            session = Session(self.path)
+        except BaseException as exc:
+            refused = is_refusal(exc)
+            with self.cond:
+                self.logging_in -= 1
+                if refused:
+                    self.limit = self._count()
+                self.cond.notify_all()
+            if refused and self.limit:
+                return self.take()
+            if refused:
+                raise SessionsRefused(f"the FTP server {server_of(self.path)} refused a session: {exc}") from exc
+            raise
+        with self.cond:
+            self.logging_in -= 1
+            self.busy.add(session)
+            self.opened.append(session.id)
+        return session
+
+    def _count(self):
+        return len(self.idle) + len(self.busy) + self.logging_in
+
+    def give_back(self, session):
+        with self.cond:
+            self.busy.discard(session)
+            self.idle.append(session)
+            self.cond.notify()
+
+    def discard(self, session):
+        with self.cond:
+            self.busy.discard(session)
+            self.cond.notify()
+        session.drop()
+
+    def cut_all(self):
+        with self.cond:
+            sessions = list(self.busy) + self.idle
+        for session in sessions:
+            session.cut()
+
+    def close(self):
+        with self.cond:
+            idle, self.idle = self.idle, []
+        for session in idle:
+            session.quit()
+
+
+_pools = {}
+_pools_lock = threading.Lock()
+
+
+def open_pool(path, run):
+    """The pool of one run, in the process that plans it (and runs its jobs on threads)."""
+    with _pools_lock:
+        pool = _pools[(type(path), path._section, run)] = SessionPool(path)
+        return pool
+
+
+def pool_for(path, run):
+    """The pool a job uses: its run's, in the run's own process; elsewhere (a worker
+    process) one kept per server for every run, closed when the process exits."""
+    with _pools_lock:
+        pool = _pools.get((type(path), path._section, run))
+        if pool is None:
+            pool = _pools.get((type(path), path._section, None))
+        if pool is None:
+            pool = _pools[(type(path), path._section, None)] = SessionPool(path)
+        return pool
+
+
+def close_pool(path, run):
+    with _pools_lock:
+        pool = _pools.pop((type(path), path._section, run), None)
+    if pool is not None:
+        pool.close()
+
+
+def _forget_parent_pools():
+    # A forked worker must not share its parent's connections: it makes its own.
+    global _pools, _pools_lock
+    _pools, _pools_lock = {}, threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_parent_pools)
+
+
+@atexit.register
+def _close_all():
+    with _pools_lock:
+        pools = list(_pools.values())
+        _pools.clear()
+    for pool in pools:
+        pool.close()

@@ -1,0 +1,326 @@
+"""The transfer engine: whole trees and big files, both directions, over
+several sessions at once.
+
+    from corvane.ftp.transfer import put, get
+    report = put("/home/me/photos", FTPPath("/backup/photos"), jobs=8, update=True)
+
+`put` and `get` copy a file to a file or a tree to a tree; the source
+directory's own name does not appear at the target, as with FTPPath.upload.
+Sessions are made exactly as the path's class makes its thread's client, so a
+subclass with another client factory works unchanged.
+
+`executor=` takes any concurrent.futures.Executor (default: a thread pool of
+`jobs` threads). The file jobs are picklable, so a process pool or Dask's
+`Client.get_executor()` can run them; the local paths must then be reachable
+from every worker, and each worker process keeps its own sessions, which it
+closes when it exits.
+"""
+
+import concurrent.futures
+import ftplib
+import os
+import time
+import uuid
+from collections.abc import Callable
+from dataclasses import dataclass, field
+
+from corvane.ftp import _jobs, _plan
+from corvane.ftp._jobs import FileJob, FileTransferError
+from corvane.ftp._sessions import close_pool, open_pool
+
+__all__ = ["put", "get", "Progress", "Report", "FileTransferError"]
+
+# A job bounced this often by processes that could get no session fails.
+MAX_BOUNCES = 20
+
+
+@dataclass(frozen=True)
+class Progress:
+    files_done: int
+    files_total: int
+    bytes_done: int
+    bytes_total: int
+    current: str  # the file just finished (its local path)
+
+
+@dataclass
+class Report:
+    files_moved: int = 0
+    bytes_moved: int = 0
+    files_skipped: int = 0
+    bytes_skipped: int = 0
+    files_failed: int = 0
+    dirs_made: int = 0
+    sessions: int = 0
+    retries: int = 0
+    seconds: float = 0.0
+    skipped_links: list[str] = field(default_factory=list)  # local paths (put) or remote paths (get)
+    failed: list[str] = field(default_factory=list)  # the failed files' local paths
+
+
+def put(local, remote, *, jobs=4, update=False, atomic=False, progress=None, executor=None) -> Report:
+    """Copy the local file or tree `local` to the remote path `remote`."""
+    return _Run(remote, jobs, progress, executor).put(os.fspath(local), update, atomic)
+
+
+def get(remote, local, *, jobs=4, update=False, progress=None, executor=None) -> Report:
+    """Copy the remote file or tree `remote` to the local path `local`."""
+    return _Run(remote, jobs, progress, executor).get(os.fspath(local), update)
+
+
+def _local_path(top, rel):
+    return os.path.join(top, *rel.split("/")) if rel else top
+
+
+def _same_time(a, b):
+    return a is None or b is None or abs(a - b) < 1
+
+
+class _Run:
+    def __init__(self, remote, jobs, progress: Callable[[Progress], None] | None, executor):
+        if jobs < 1:
+            raise ValueError(f"jobs must be at least 1, not {jobs}")
+        self.remote = remote
+        self.jobs = jobs
+        self.progress = progress
+        self.executor = executor
+        self.id = uuid.uuid4().hex
+        self.report = Report()
+        self.started = time.monotonic()
+        self.pool = open_pool(remote, self.id)
+        self.sessions = set()
+        self.tries = max(int(os.environ.get("CORVANE_RETRY_TIMES", 3)), 1)
+        self.delay = float(os.environ.get("CORVANE_RETRY_DELAY", 0.2))
+        self.sizes = {}  # job -> planned size
+
+    def _job(self, direction, local, rel, entry, mtime=None, atomic=False):
+        job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
+                      mtime, atomic, self.id, self.tries, self.delay)
+        self.sizes[job] = entry.size
+        return job
+
+    def _skip(self, entry):
+        self.report.files_skipped += 1
+        self.report.bytes_skipped += entry.size
+
+    # ---- the two directions
+
+    def put(self, local, update, atomic):
+        try:
+            tree = _plan.walk_local(local)
+            self.report.skipped_links = [_local_path(local, rel) for rel in tree.skipped_links]
+            top = str(self.remote)
+            if tree.is_dir or str(self.remote.parent) != "/":
+                self._make_remote_dirs(top if tree.is_dir else str(self.remote.parent), tree.dirs)
+            there = self._remote_tree(top, missing_ok=True).by_rel() if update else {}
+            todo = []
+            for entry in tree.files:
+                known = there.get(entry.rel)
+                # The server dates an upload when it arrives: a copy no older than its source is current.
+                if known and known.size == entry.size and (known.mtime is None or known.mtime >= entry.mtime - 1):
+                    self._skip(entry)
+                else:
+                    todo.append(self._job("put", local, entry.rel, entry, atomic=atomic))
+            self._execute(todo)
+            return self._finish()
+        finally:
+            self._close()
+
+    def get(self, local, update):
+        try:
+            tree = self._remote_tree(str(self.remote), missing_ok=False)
+            self.report.skipped_links = [_plan.join(str(self.remote), rel) for rel in tree.skipped_links]
+            self._make_local_dirs(local if tree.is_dir else os.path.dirname(local) or ".", tree.dirs)
+            todo = []
+            for entry in tree.files:
+                path = _local_path(local, entry.rel)
+                if update and self._current(path, entry):
+                    self._skip(entry)
+                else:
+                    todo.append(self._job("get", local, entry.rel, entry, mtime=entry.mtime))
+            self._execute(todo)
+            return self._finish()
+        finally:
+            self._close()
+
+    @staticmethod
+    def _current(path, entry):
+        try:
+            st = os.stat(path)
+        except FileNotFoundError:
+            return False
+        return st.st_size == entry.size and _same_time(st.st_mtime, entry.mtime)
+
+    # ---- planning
+
+    def _on_session(self, work):
+        """work(session) on a planning session, tried again on a fresh one after a fault."""
+        last = None
+        for attempt in range(1, self.tries + 1):
+            if attempt > 1:
+                time.sleep(self.delay * 2 ** (attempt - 2))
+                self.report.retries += 1
+            session = self.pool.take(fresh=attempt > 1)
+            self.sessions.add(session.id)
+            try:
+                result = work(session.client)
+            except Exception as exc:
+                self.pool.discard(session)
+                if not _jobs.retryable(exc):
+                    raise
+                last = exc
+            except BaseException:
+                self.pool.discard(session)
+                raise
+            else:
+                self.pool.give_back(session)
+                return result
+        raise last
+
+    def _in_parallel(self, work, items):
+        """work(client, item) for every item, over up to `jobs` sessions at once."""
+        if len(items) <= 1:
+            return [self._on_session(lambda client: work(client, item)) for item in items]
+        with concurrent.futures.ThreadPoolExecutor(min(self.jobs, len(items))) as threads:
+            return list(threads.map(lambda item: self._on_session(lambda client: work(client, item)), items))
+
+    def _remote_tree(self, top, missing_ok):
+        def probe(client):
+            mlsd = _plan.advertises_mlst(client)
+            return mlsd, _plan.kind_of_top(client, top)
+
+        try:
+            mlsd, (kind, size) = self._on_session(probe)
+        except FileNotFoundError:
+            if missing_ok:
+                return _plan.Tree()
+            raise
+        if kind == "file":
+            return _plan.Tree(is_dir=False, files=[_plan.Entry("", size, None)])
+        lister = _plan.Lister(mlsd)
+        tree = _plan.Tree()
+        level = [("", ())]
+        while level:
+            found = self._in_parallel(lambda client, item: lister.directory(client, top, *item), level)
+            level = []
+            for dirs, files, skipped in found:
+                tree.dirs.extend(rel for rel, _ in dirs)
+                tree.files.extend(files)
+                tree.skipped_links.extend(skipped)
+                level.extend(dirs)
+        return tree
+
+    def _make_remote_dirs(self, top, dirs):
+        """Each directory once, parents first; those of one depth at once. A refusal
+        because it exists is fine, and the files' own transfers report any other."""
+        def make(client, path):
+            try:
+                client.sendcmd(f"MKD {path}")
+                return True
+            except ftplib.error_perm:
+                return False
+
+        if not self._on_session(lambda client: make(client, top)):
+            # Refused: it exists, or its parent is missing. Make the ancestors and try once more.
+            parts = top.strip("/").split("/")
+            ancestors = ["/" * top.startswith("/") + "/".join(parts[:i]) for i in range(1, len(parts))]
+            made = self._on_session(lambda client: [make(client, p) for p in ancestors + [top]])
+            self.report.dirs_made += sum(made)
+        else:
+            self.report.dirs_made += 1
+        by_depth = {}
+        for rel in dirs:
+            by_depth.setdefault(rel.count("/"), []).append(_plan.join(top, rel))
+        for depth in sorted(by_depth):
+            self.report.dirs_made += sum(self._in_parallel(make, by_depth[depth]))
+
+    def _make_local_dirs(self, top, dirs):
+        for path in [top] + [_local_path(top, rel) for rel in dirs]:
+            try:
+                os.mkdir(path)
+                self.report.dirs_made += 1
+            except FileExistsError:
+                if not os.path.isdir(path):
+                    raise
+            except FileNotFoundError:
+                os.makedirs(path)
+                self.report.dirs_made += 1
+
+    # ---- running the jobs
+
+    def _execute(self, todo):
+        executor = self.executor or concurrent.futures.ThreadPoolExecutor(self.jobs)
+        totals = (len(todo), sum(self.sizes[job] for job in todo))
+        done = [0, 0]
+        bounces = {}
+        running = {executor.submit(job): job for job in todo}
+        failures = []
+        try:
+            while running:
+                finished, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
+                for future in finished:
+                    job = running.pop(future)
+                    outcome = self._outcome(future, job)
+                    if outcome.refused:
+                        bounces[job] = bounces.get(job, 0) + 1
+                        if running and bounces[job] < MAX_BOUNCES:
+                            running[executor.submit(job)] = job
+                            continue
+                        outcome.error = _jobs.failure(job, ConnectionError(
+                            "the server refused every session this worker asked for"), None)
+                    self._count(outcome, failures)
+                    done[0] += 1
+                    done[1] += self.sizes[job]
+                    if self.progress:
+                        self.progress(Progress(done[0], totals[0], done[1], totals[1], job.local))
+        except BaseException:
+            self._stop(running)
+            raise
+        finally:
+            if self.executor is None:
+                executor.shutdown(wait=False, cancel_futures=True)
+        self.failures = failures
+
+    def _outcome(self, future, job):
+        try:
+            return future.result()
+        except Exception as exc:  # the job itself broke, e.g. in a worker process that died
+            outcome = _jobs.Outcome(job)
+            outcome.error = _jobs.failure(job, exc, None)
+            return outcome
+
+    def _count(self, outcome, failures):
+        self.sessions |= outcome.sessions
+        self.report.retries += outcome.retries
+        if outcome.error is None:
+            self.report.files_moved += 1
+            self.report.bytes_moved += outcome.moved
+        else:
+            self.report.files_failed += 1
+            self.report.failed.append(outcome.job.local)
+            failures.append(outcome.error)
+
+    def _stop(self, running):
+        """Ctrl-C, or a progress callback that raised: every transfer ends within a
+        moment, each removing its temporary file, and every session is closed."""
+        _jobs.stopped_runs.add(self.id)
+        for future in running:
+            future.cancel()
+        self.pool.cut_all()
+        concurrent.futures.wait(running, timeout=5)
+
+    def _finish(self):
+        report = self.report
+        report.sessions = len(self.sessions | set(self.pool.opened))
+        report.seconds = time.monotonic() - self.started
+        failures = getattr(self, "failures", [])
+        if failures:
+            group = ExceptionGroup(f"{len(failures)} of {len(failures) + report.files_moved} files "
+                                   f"could not be copied", failures)
+            group.report = report
+            raise group
+        return report
+
+    def _close(self):
+        _jobs.stopped_runs.discard(self.id)
+        close_pool(self.remote, self.id)

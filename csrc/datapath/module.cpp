@@ -1,0 +1,101 @@
+// corvane.ftp._datapath: the transfer engine's native helpers. Bytes move
+// between a plain data socket and a local file descriptor with the GIL
+// released, so that parallel transfers use every core.
+#include <limits>
+
+#include "list_entries.hpp"
+#include "pump.hpp"
+#include "ref.hpp"
+
+namespace {
+
+// Turns a pump's end into the function's result or exception. `what` names
+// the direction for the messages.
+PyObject* finish(const PumpResult& r, double timeout) {
+    switch (r.stop) {
+        case Stop::done:
+            return PyLong_FromLongLong(r.moved);
+        case Stop::os_error:
+            errno = r.error;
+            return PyErr_SetFromErrno(PyExc_OSError);
+        case Stop::timed_out:
+            return PyErr_Format(PyExc_TimeoutError, "the data connection moved nothing for %.1f s (after %lld bytes)",
+                                timeout, static_cast<long long>(r.moved));
+        case Stop::stopped:
+            return PyErr_Format(PyExc_InterruptedError, "transfer stopped after %lld bytes",
+                                static_cast<long long>(r.moved));
+        case Stop::python_error:
+            break;
+    }
+    return nullptr;  // the exception raised by a signal handler or the stop callable is set
+}
+
+bool settings_from(PyObject* const* args, PumpSettings& s) {
+    s.sock = PyObject_AsFileDescriptor(args[0]);
+    if (s.sock < 0) return false;
+    s.file = PyObject_AsFileDescriptor(args[1]);
+    if (s.file < 0) return false;
+    if (args[2] == Py_None) {
+        s.timeout = -1;
+    } else {
+        s.timeout = PyFloat_AsDouble(args[2]);
+        if (s.timeout == -1 && PyErr_Occurred()) return false;
+    }
+    s.stopped = args[3] == Py_None ? nullptr : args[3];
+    return true;
+}
+
+PyObject* send_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "send_file() takes 5 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    PumpSettings s{};
+    if (!settings_from(args, s)) return nullptr;
+    const long long count = PyLong_AsLongLong(args[4]);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    Ref keep = Ref::borrow(s.stopped);  // alive while the GIL is released
+    return finish(pump_to_socket(s, count < 0 ? std::numeric_limits<long long>::max() : count), s.timeout);
+}
+
+PyObject* recv_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "recv_file() takes 4 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    PumpSettings s{};
+    if (!settings_from(args, s)) return nullptr;
+    Ref keep = Ref::borrow(s.stopped);
+    return finish(pump_from_socket(s), s.timeout);
+}
+
+PyMethodDef methods[] = {
+    // Through void (*)(): a fast-call function is stored in the PyCFunction slot.
+    {"send_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(send_file)), METH_FASTCALL,
+     "send_file(sock, file, timeout, stopped, count) -> bytes sent\n\n"
+     "Sends `count` bytes (fewer if the file ends first; all when negative) of the open file `file`,\n"
+     "from its current offset, over the connected socket `sock`. TimeoutError when nothing moves for\n"
+     "`timeout` seconds (None: wait for ever); `stopped()`, if not None, is asked ten times a second\n"
+     "and a true answer raises InterruptedError."},
+    {"recv_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(recv_file)), METH_FASTCALL,
+     "recv_file(sock, file, timeout, stopped) -> bytes received\n\n"
+     "Writes everything `sock` delivers until the peer closes to the open file `file`;\n"
+     "`timeout` and `stopped` as for send_file."},
+    {"list_entries", list_entries, METH_O,
+     "list_entries(lines) -> [(type, size, name)] of the entries of a Unix long listing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "corvane.ftp._datapath",
+    "Native helpers of the transfer engine: the data path and LIST line splitting.",
+    0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__datapath() { return PyModuleDef_Init(&module_def); }

@@ -1,0 +1,86 @@
+"""put and get on real servers: a tree with every kind of entry goes up and
+comes back byte for byte, and a second run in update mode moves nothing."""
+
+import hashlib
+import os
+import random
+
+import pytest
+
+from corvane.ftp.transfer import get, put
+
+pytestmark = pytest.mark.group("engine")
+
+BIG = 100 * 2**20
+FILES = {"big.bin": BIG, "empty.txt": 0, ".dot": 10, "with blank.txt": 3000, "ünï ß/naïve.bin": 70000,
+         "nested/a/b/deep.bin": 5000, "nested/.hidden/x": 1}
+
+
+@pytest.fixture(scope="session")
+def source(tmp_path_factory):
+    """Made once per session: the 100 MiB file takes a moment."""
+    top = tmp_path_factory.mktemp("engine") / "source"
+    rng = random.Random(10)
+    for rel, size in FILES.items():
+        (top / rel).parent.mkdir(parents=True, exist_ok=True)
+        (top / rel).write_bytes(rng.randbytes(size))
+    (top / "empty dir" / "inner empty").mkdir(parents=True)
+    (top / "link_file").symlink_to("with blank.txt")
+    (top / "link_dir").symlink_to("nested")
+    return top
+
+
+def digest_tree(root):
+    """{relative path: sha256, or None for a directory}: links to files read as
+    files, links to directories left out (they are never copied)."""
+    found = {}
+    for here, dirs, files in os.walk(root):
+        for name in list(dirs):
+            path = os.path.join(here, name)
+            if os.path.islink(path):
+                dirs.remove(name)
+            else:
+                found[os.path.relpath(path, root)] = None
+        for name in files:
+            with open(os.path.join(here, name), "rb") as f:
+                found[os.path.relpath(os.path.join(here, name), root)] = hashlib.file_digest(f, "sha256").digest()
+    return found
+
+
+def test_tree_round_trip_then_update_moves_nothing(remote, source, tmp_path):
+    top, twin = remote
+    expected = digest_tree(source)
+    assert "link_file" in expected and "link_dir" not in expected
+
+    up = put(source, top.join("tree"), jobs=4, atomic=True)
+    assert digest_tree(os.path.join(twin, "tree")) == expected
+    assert (up.files_moved, up.files_failed, up.dirs_made) == (len(FILES) + 1, 0, 8)
+    assert up.bytes_moved == sum(FILES.values()) + FILES["with blank.txt"]
+    assert up.skipped_links == [str(source / "link_dir")] and 1 <= up.sessions <= 4
+
+    again = put(source, top.join("tree"), jobs=4, update=True)
+    assert (again.files_moved, again.files_skipped, again.bytes_moved) == (0, len(FILES) + 1, 0)
+
+    os.symlink("big.bin", os.path.join(twin, "tree", "remote_link"))
+    os.symlink("nested", os.path.join(twin, "tree", "remote_link_dir"))
+    back = tmp_path / "back"
+    down = get(top.join("tree"), back, jobs=3)
+    copied = digest_tree(back)
+    assert copied.pop("remote_link") == expected["big.bin"]
+    assert copied == expected
+    assert (down.files_moved, down.skipped_links) == (len(FILES) + 2, [f"{top}/tree/remote_link_dir"])
+
+    again = get(top.join("tree"), back, jobs=3, update=True)
+    assert (again.files_moved, again.files_skipped) == (0, len(FILES) + 2)
+
+
+def test_single_file_to_new_directories_and_back(remote, source, tmp_path):
+    top, twin = remote
+    report = put(source / "with blank.txt", top.join("new", "deeper", "copy.txt"), jobs=2)
+    assert report.files_moved == 1
+    back = tmp_path / "made" / "here.txt"
+    get(top.join("new", "deeper", "copy.txt"), back)
+    assert back.read_bytes() == (source / "with blank.txt").read_bytes()
+    with pytest.raises(FileNotFoundError, match=r"^'.*/missing' does not exist\.$"):
+        get(top.join("missing"), tmp_path / "nothing")
+    assert sorted(os.listdir(tmp_path)) == ["corvane.ini", "made"]
