@@ -13,6 +13,7 @@ import signal
 import socket
 import ssl
 import sys
+import warnings
 from collections.abc import Callable, Sequence
 from importlib.metadata import version
 
@@ -26,6 +27,8 @@ PROG = "corvane-ftp"
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    # A warning (such as --no-verify's) reads as one line, not as a line of our source.
+    warnings.formatwarning = lambda message, *_: f"{PROG}: warning: {message}\n"
     try:
         if args.command == "serve":
             return serve(args)
@@ -80,8 +83,8 @@ def describe(exc: BaseException) -> str | None:
 
 
 def serve(args: argparse.Namespace) -> int:
-    misplaced = [f"--{name.replace('_', '-')}" for name in ("host", "tls", "config", "section")
-                 if getattr(args, name) is not None]
+    misplaced = [f"--{name.replace('_', '-')}" for name in ("host", "tls", "ca_file", "no_verify", "config",
+                                                             "section") if getattr(args, name) is not None]
     if misplaced:
         raise SettingsError(f"serve listens on 127.0.0.1 and takes only --port, --user and "
                             f"--password-env, not {', '.join(misplaced)}")
@@ -161,6 +164,10 @@ def _server_options(parser: argparse.ArgumentParser, default: str | None) -> Non
     group.add_argument("--user", default=default, help="login name (default: anonymous)")
     group.add_argument("--tls", choices=("explicit", "implicit"), default=default,
                        help="explicit: AUTH TLS on the plain port; implicit: TLS from the start (port 990)")
+    group.add_argument("--ca-file", metavar="FILE", default=default,
+                       help="trust the CAs in this PEM file instead of the system's")
+    group.add_argument("--no-verify", action="store_const", const=True, default=default,
+                       help="do NOT check the server's certificate: anyone on the way can read the session")
     group.add_argument("--password-env", metavar="NAME", default=default,
                        help="take the password from the environment variable NAME")
     group.add_argument("--config", metavar="FILE", default=default, help="an INI file of server sections")

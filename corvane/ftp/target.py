@@ -17,7 +17,7 @@ import corvane.ftp
 from corvane.config import ENV_VAR, EnvConfig
 from corvane.ftp.path import FTPPath
 
-CODE_OPTIONS = ("host", "port", "user", "tls", "password_env")
+CODE_OPTIONS = ("host", "port", "user", "tls", "ca_file", "no_verify", "password_env")
 IMPLICIT_TLS_PORT = 990
 FTP_PORT = 21
 
@@ -46,23 +46,22 @@ def target_from(args: argparse.Namespace) -> Target:
 def _from_options(args: argparse.Namespace) -> Target:
     tls = args.tls or False
     port = args.port if args.port is not None else IMPLICIT_TLS_PORT if tls == "implicit" else FTP_PORT
-    password = _password(args)
     try:
-        cls = corvane.ftp.connect(args.host, port=port, user=args.user, password=password, tls=tls)
+        cls = corvane.ftp.connect(args.host, port=port, user=args.user or "anonymous", password=_password(args),
+                                  tls=tls, ca_file=args.ca_file, verify=not args.no_verify)
     except (LookupError, ValueError) as exc:
         raise SettingsError(str(exc)) from exc
-    login = f"{args.user}@" if args.user else ""
-    return Target(cls, f"{login}{args.host}:{port}")
+    return Target(cls, f"{args.user + '@' if args.user else ''}{args.host}:{port}")
 
 
-def _password(args: argparse.Namespace) -> str | None:
+def _password(args: argparse.Namespace) -> str:
     if args.password_env is not None:
         value = os.environ.get(args.password_env)
         if value is None:
             raise SettingsError(f"--password-env {args.password_env}: that environment variable is not set")
         return value
     if args.user is None or args.user == "anonymous":
-        return None
+        return ""
     if not sys.stdin.isatty():
         raise SettingsError(f"no password for {args.user}@{args.host} and no terminal to ask on: name an "
                             "environment variable that holds it with --password-env NAME, or use --config")
