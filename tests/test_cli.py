@@ -37,14 +37,14 @@ def test_tree_round_trip(served, tmp_path):
         (tmp_path / "tree" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "tree" / name).write_bytes(data)
     steps = [
-        (["put", "-j", "4", str(tmp_path / "tree"), "/up"], r"put: 3 files \(68\.\dkB\) moved, 0 up to date.*\n"),
+        (["put", "-j", "4", str(tmp_path / "tree"), "/up"], r"put: 3 files \(68\.4 KiB\) moved, 0 up to date.*\n"),
         (["put", "-j", "4", "--update", str(tmp_path / "tree"), "/up"], r"put: 0 files .*, 3 up to date.*\n"),
         (["ls", "/up"], r"a\.txt\nsub\n"),
         (["ls", "-l", "/up/sub"], r"- +70000  \d{4}-\d\d-\d\d \d\d:\d\d:\d\d  b\.bin\nd +-  +-  +deeper/\n"),
         (["cat", "/up/a.txt"], r"alpha\n"),
         (["stat", "/up/sub/b.bin"], r"path:   /up/sub/b\.bin\nexists: yes\nkind:   file\nsize:   70000\n"
                                     r"mtime:  \d{4}-.* \(server's UTC \+ 8 h\)\n"),
-        (["get", "-j", "4", "/up", str(tmp_path / "back")], r"get: 3 files \(68\.\dkB\) moved.*\n"),
+        (["get", "-j", "4", "/up", str(tmp_path / "back")], r"get: 3 files \(68\.4 KiB\) moved.*\n"),
         (["rm", "-r", "--yes", "/up"], r""),
     ]
     for args, output in steps:

@@ -7,8 +7,6 @@ import ftplib
 import os
 import sys
 
-from tqdm import tqdm
-
 from corvane.ftp import transfer
 from corvane.ftp.path import FTPPath
 from corvane.ftp.progress import progress_bar
@@ -122,9 +120,18 @@ def get(target: Target, args: argparse.Namespace) -> None:
 
 def summary(verb: str, report: transfer.Report) -> str:
     """One line on what a put or get did, in the manner of rsync --stats, shortened."""
-    moved = tqdm.format_sizeof(report.bytes_moved, "B", 1024)
-    line = (f"{verb}: {report.files_moved} files ({moved}) moved, "
+    line = (f"{verb}: {report.files_moved} files ({_size_text(report.bytes_moved)}) moved, "
             f"{report.files_skipped} up to date, {report.dirs_made} directories made, "
             f"in {report.seconds:.1f} s over {report.sessions} sessions")
     links = len(report.skipped_links)
     return line + (f"; {links} symbolic links left out" if links else "")
+
+
+def _size_text(count: int) -> str:
+    """1023 B, 1.5 KiB, 3.2 MiB and so on."""
+    size, unit = float(count), "B"
+    for bigger in ("KiB", "MiB", "GiB", "TiB"):
+        if size < 1024:
+            break
+        size, unit = size / 1024, bigger
+    return f"{count} B" if unit == "B" else f"{size:.1f} {unit}"
