@@ -17,7 +17,7 @@ import warnings
 from collections.abc import Callable, Sequence
 from importlib.metadata import version
 
-from corvane.ftp import commands
+from corvane.ftp import commands, transfer
 from corvane.ftp.serve import PASSWORD_ENV, EmbeddedServer, usage_text
 from corvane.ftp.target import SettingsError, Target, target_from
 
@@ -55,12 +55,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def describe(exc: BaseException) -> str | None:
     """The one-line reason for an expected failure; None for anything else."""
-    if isinstance(exc, ExceptionGroup):
-        first = describe(exc.exceptions[0]) or repr(exc.exceptions[0])
-        report = getattr(exc, "report", None)
-        failed = report.files_failed if report is not None else len(exc.exceptions)
-        return f"{failed} failed; the first: {first}"
-    if isinstance(exc, (commands.CommandError, FileNotFoundError)):
+    if isinstance(exc, ExceptionGroup):  # put and get: some files failed, the others moved
+        first = exc.exceptions[0]
+        return f"{exc.message}; the first: {describe(first) or repr(first)}"
+    if isinstance(exc, (commands.CommandError, FileNotFoundError, transfer.FileTransferError)):
         return str(exc)
     if isinstance(exc, ftplib.error_perm) and str(exc).startswith("530"):
         return f"login refused ({exc}): check --user and the password"
@@ -147,7 +145,7 @@ def build_parser() -> argparse.ArgumentParser:
         cmd.add_argument("-j", dest="jobs", type=_positive, default=4, metavar="N",
                          help="transfer N files at once, each on its own session (default 4)")
         cmd.add_argument("--update", action="store_true",
-                         help="skip files whose copy is as large and no older")
+                         help="skip files whose copy has the same size and is no older")
     serve_cmd = sub.add_parser("serve", help="serve DIR over FTP on 127.0.0.1, on a free port",
                                description="Serve DIR (default: the current directory) read-write "
                                            "over FTP on 127.0.0.1 to one user, and print the options "
