@@ -10,15 +10,13 @@ import argparse
 import ftplib
 import os
 import signal
-import socket
-import ssl
 import sys
 import warnings
 from collections.abc import Callable, Sequence
 from importlib.metadata import version
 
 from corvane.ftp import commands, transfer
-from corvane.ftp.serve import PASSWORD_ENV, EmbeddedServer, usage_text
+from corvane.ftp.serve import DEFAULT_USER, PASSWORD_ENV, EmbeddedServer, usage_text
 from corvane.ftp.target import SettingsError, Target, target_from
 
 PROG = "corvane-ftp"
@@ -30,16 +28,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     # A warning (such as --no-verify's) reads as one line, not as a line of our source.
     warnings.formatwarning = lambda message, *_: f"{PROG}: warning: {message}\n"
     try:
-        if args.command == "serve":
-            return serve(args)
-        target = target_from(args)
+        return serve(args) if args.command == "serve" else run(args)
     except SettingsError as exc:
         parser.error(str(exc))
-    try:
-        args.run(target, args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+
+
+def run(args: argparse.Namespace) -> int:
+    target = target_from(args)
+    try:
+        args.run(target, args)
     except BrokenPipeError:
         # The reader went away (`cat ... | head`); Python would complain again at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -64,19 +64,14 @@ def describe(exc: BaseException) -> str | None:
         return f"login refused ({exc}): check --user and the password"
     if isinstance(exc, ConnectionRefusedError):
         return "connection refused: no FTP server listens there (check --host and --port)"
-    if isinstance(exc, socket.gaierror):
-        return f"unknown host ({exc.strerror})"
     if isinstance(exc, TimeoutError):
         return "the server did not answer in time"
-    if isinstance(exc, ssl.SSLCertVerificationError):
-        return f"the server's certificate is not trusted ({exc.verify_message})"
-    if isinstance(exc, (ftplib.Error, ssl.SSLError)):
-        hint = " (see --tls)" if "TLS" in str(exc) or isinstance(exc, ssl.SSLError) else ""
-        return f"the server answered: {exc}{hint}"
+    if isinstance(exc, ftplib.Error):
+        return f"the server answered: {exc}"
     if isinstance(exc, EOFError):
         return "the server closed the connection"
-    if isinstance(exc, OSError):
-        return exc.strerror or str(exc)
+    if isinstance(exc, OSError):  # the session's own errors name the server: TLS, unknown host, ...
+        return f"{exc.strerror}: '{exc.filename}'" if exc.filename else exc.strerror or str(exc)
     return None
 
 
@@ -89,7 +84,7 @@ def serve(args: argparse.Namespace) -> int:
     password_env = args.password_env or PASSWORD_ENV
     chosen = os.environ.get(args.password_env) if args.password_env else None
     try:
-        server = EmbeddedServer(args.root, user=args.user or "corvane", password=chosen, port=args.port or 0)
+        server = EmbeddedServer(args.root, user=args.user or DEFAULT_USER, password=chosen, port=args.port or 0)
     except OSError as exc:
         print(f"{PROG}: serve {args.root}: {exc.strerror or exc}", file=sys.stderr)
         return 1
@@ -108,8 +103,8 @@ def serve(args: argparse.Namespace) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Work with files on an FTP server.",
-        epilog="A server is named either by --host (with --port, --user, --tls, --password-env) or by "
-               "a section of a config file (--config, --section). Passwords come from the config file, "
+        epilog="A server is named either by --host and the options that go with it, or by a section "
+               "of a config file (--config, --section). Passwords come from the config file, "
                "from the environment variable named by --password-env, or from a prompt; never from "
                "the command line. Start with `corvane-ftp serve DIR`: it prints the options to use.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {version('corvane-ftp')}")
@@ -173,7 +168,10 @@ def _server_options(parser: argparse.ArgumentParser, default: str | None) -> Non
 
 
 def _positive(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
     return value

@@ -33,7 +33,7 @@ def _long_line(entry: FTPPath) -> str:
     if entry.is_dir():
         return f"d {'-':>12}  {'-':19}  {entry.path.name}/"
     size = _size(entry)
-    return f"- {'?' if size is None else size:>12}  {entry.mtime:%Y-%m-%d %H:%M:%S}  {entry.path.name}"
+    return f"- {'?' if size is None else size:>12}  {_mtime_text(entry):19}  {entry.path.name}"
 
 
 def _size(path: FTPPath) -> int | None:
@@ -44,6 +44,13 @@ def _size(path: FTPPath) -> int | None:
         return client.size(path.path.as_posix())
     except ftplib.error_perm:
         return None
+
+
+def _mtime_text(path: FTPPath) -> str:
+    try:
+        return f"{path.mtime:%Y-%m-%d %H:%M:%S}"
+    except TypeError:  # FTPPath's "could not retrieve modification time": the server gives none
+        return "?"
 
 
 def cat(target: Target, args: argparse.Namespace) -> None:
@@ -65,7 +72,7 @@ def stat(target: Target, args: argparse.Namespace) -> None:
         "kind": "directory" if is_dir else "file",
         "size": "-" if is_dir else "?" if size is None else str(size),
         # Servers give no time for a directory.
-        "mtime": "-" if is_dir else f"{path.mtime:%Y-%m-%d %H:%M:%S} (server's UTC + 8 h)",
+        "mtime": "-" if is_dir else f"{_mtime_text(path)} (server's UTC + 8 h)",
     }
     for name, value in fields.items():
         print(f"{name + ':':8}{value}")
@@ -80,41 +87,32 @@ def rm(target: Target, args: argparse.Namespace) -> None:
     if path.is_dir():
         if not args.recursive:
             raise CommandError(f"'{path}' is a directory: rm -r removes it with everything in it")
-        if not args.yes:
-            _confirm_tree(path, target.server)
+        if not args.yes and not _tree_may_go(path, target.server):
+            return  # as rm -i: a "no" is an answer, not a failure
     path.delete()
 
 
-def _confirm_tree(path: FTPPath, server: str) -> None:
+def _tree_may_go(path: FTPPath, server: str) -> bool:
     if not sys.stdin.isatty():
         raise CommandError(f"'{path}' is a directory tree and there is no terminal to ask on: "
                            "add --yes to remove it")
     answer = input(f"Remove the tree '{path}' on {server} with everything in it? [y/N] ")
-    if answer.strip().lower() not in ("y", "yes"):
-        raise CommandError(f"'{path}' left in place")
+    return answer.strip().lower() in ("y", "yes")
 
 
 def put(target: Target, args: argparse.Namespace) -> None:
     if not os.path.lexists(args.local):
         raise CommandError(f"local path '{args.local}' does not exist")
-    bar = progress_bar("put")
-    try:
+    with progress_bar("put") as bar:
         report = transfer.put(args.local, target.path_class(args.remote), jobs=args.jobs,
                               update=args.update, progress=bar)
-    finally:
-        if bar is not None:
-            bar.close()
     print(summary("put", report))
 
 
 def get(target: Target, args: argparse.Namespace) -> None:
-    bar = progress_bar("get")
-    try:
+    with progress_bar("get") as bar:
         report = transfer.get(target.path_class(args.remote), args.local, jobs=args.jobs,
                               update=args.update, progress=bar)
-    finally:
-        if bar is not None:
-            bar.close()
     print(summary("get", report))
 
 

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import sys
 import threading
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Never, TextIO
 
 from tqdm import tqdm
@@ -15,7 +17,7 @@ if TYPE_CHECKING:
 class ProgressBar:
     """A callback for the transfer engine's `progress`; it may be called from several workers."""
 
-    def __init__(self, verb: str, stream: TextIO = sys.stderr) -> None:
+    def __init__(self, verb: str, stream: TextIO) -> None:
         self._verb = verb
         self._stream = stream
         self._bar: tqdm[Never] | None = None
@@ -27,8 +29,6 @@ class ProgressBar:
                 self._bar = tqdm(total=progress.bytes_total, desc=self._verb, unit="B", unit_scale=True,
                                  unit_divisor=1024, file=self._stream, dynamic_ncols=True)
             bar = self._bar
-            # The engine may find more work as it walks a tree.
-            bar.total = progress.bytes_total
             bar.set_postfix_str(f"{progress.files_done}/{progress.files_total} files", refresh=False)
             # update() rather than setting n: tqdm's rate is smoothed over its updates.
             bar.update(progress.bytes_done - bar.n)
@@ -39,6 +39,19 @@ class ProgressBar:
                 self._bar.close()
 
 
-def progress_bar(verb: str, stream: TextIO = sys.stderr) -> ProgressBar | None:
-    """A bar drawn on `stream` when it is a terminal; None (no callback) when output goes elsewhere."""
-    return ProgressBar(verb, stream) if stream.isatty() else None
+@contextlib.contextmanager
+def progress_bar(verb: str) -> Iterator[ProgressBar | None]:
+    """A bar drawn on stderr while the block runs, when stderr is a terminal; otherwise None,
+    no callback at all, so that piped and logged output stays quiet.
+
+    The engine reports each file as it ends: a single big file shows no movement until then.
+    """
+    stream = sys.stderr
+    if not stream.isatty():
+        yield None
+        return
+    bar = ProgressBar(verb, stream)
+    try:
+        yield bar
+    finally:
+        bar.close()

@@ -1,8 +1,8 @@
 """Which server the command line talks to: a path class from --host options or from a config section.
 
-The two ways do not mix: a config section names its own port, login and TLS mode, and the
-password comes from the file, from an environment variable named by --password-env, or from a
-prompt on the terminal; never from the command line, where other users could read it.
+The two ways do not mix: a config section names its own port, login and TLS mode. The password
+comes from the file, from an environment variable named by --password-env, or from a prompt on
+the terminal; never from the command line, where other users of the machine could read it.
 """
 
 from __future__ import annotations
@@ -13,8 +13,8 @@ import os
 import sys
 from dataclasses import dataclass
 
-import corvane.ftp
 from corvane.config import ENV_VAR, EnvConfig
+from corvane.ftp import connect, from_config
 from corvane.ftp.path import FTPPath
 
 CODE_OPTIONS = ("host", "port", "user", "tls", "ca_file", "no_verify", "password_env")
@@ -47,8 +47,8 @@ def _from_options(args: argparse.Namespace) -> Target:
     tls = args.tls or False
     port = args.port if args.port is not None else IMPLICIT_TLS_PORT if tls == "implicit" else FTP_PORT
     try:
-        cls = corvane.ftp.connect(args.host, port=port, user=args.user or "anonymous", password=_password(args),
-                                  tls=tls, ca_file=args.ca_file, verify=not args.no_verify)
+        cls = connect(args.host, port=port, user=args.user or "anonymous", password=_password(args),
+                      tls=tls, ca_file=args.ca_file, verify=not args.no_verify)
     except (LookupError, ValueError) as exc:
         raise SettingsError(str(exc)) from exc
     return Target(cls, f"{args.user + '@' if args.user else ''}{args.host}:{port}")
@@ -80,7 +80,7 @@ def _from_section(args: argparse.Namespace) -> Target:
     section = args.section or FTPPath._section[0]
     try:
         settings = EnvConfig.section(section)
-        cls = corvane.ftp.from_config(section)
+        cls = from_config(section)
     except (LookupError, ValueError) as exc:
         raise SettingsError(str(exc)) from exc
     login = f"{settings['user']}@" if settings.get("user") else ""
