@@ -45,6 +45,10 @@ def test_tree_round_trip(served, tmp_path):
         (["stat", "/up/sub/b.bin"], r"path:   /up/sub/b\.bin\nexists: yes\nkind:   file\nsize:   70000\n"
                                     r"mtime:  \d{4}-.* \(server's UTC \+ 8 h\)\n"),
         (["get", "-j", "4", "/up", str(tmp_path / "back")], r"get: 3 files \(68\.4 KiB\) moved.*\n"),
+        # A single file into an existing directory lands there under its own name, both ways.
+        (["put", str(tmp_path / "tree" / "a.txt"), "/up/sub"], r"put: 1 file \(6 B\) moved.*\n"),
+        (["get", "/up/sub/a.txt", str(tmp_path / "back")], r"get: 1 file \(6 B\) moved.*\n"),
+        (["cat", "/up/sub/a.txt"], r"alpha\n"),
         (["rm", "-r", "--yes", "/up"], r""),
     ]
     for args, output in steps:

@@ -103,26 +103,37 @@ def _tree_may_go(path: FTPPath, server: str) -> bool:
 def put(target: Target, args: argparse.Namespace) -> None:
     if not os.path.lexists(args.local):
         raise CommandError(f"local path '{args.local}' does not exist")
+    remote = target.path_class(args.remote)
+    # As cp and lftp's put: a file sent to a directory goes into it. A tree's contents always
+    # become the target's, as with lftp's mirror.
+    if os.path.isfile(args.local) and remote.exists and remote.is_dir():
+        remote = remote.join(os.path.basename(args.local))
     with progress_bar("put") as bar:
-        report = transfer.put(args.local, target.path_class(args.remote), jobs=args.jobs,
-                              update=args.update, progress=bar)
+        report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, progress=bar)
     print(summary("put", report))
 
 
 def get(target: Target, args: argparse.Namespace) -> None:
+    remote = target.path_class(args.remote)
+    local = args.local
+    if os.path.isdir(local) and not remote.is_dir():
+        local = os.path.join(local, remote.path.name)
     with progress_bar("get") as bar:
-        report = transfer.get(target.path_class(args.remote), args.local, jobs=args.jobs,
-                              update=args.update, progress=bar)
+        report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar)
     print(summary("get", report))
 
 
 def summary(verb: str, report: transfer.Report) -> str:
     """One line on what a put or get did, in the manner of rsync --stats, shortened."""
-    line = (f"{verb}: {report.files_moved} files ({_size_text(report.bytes_moved)}) moved, "
-            f"{report.files_skipped} up to date, {report.dirs_made} directories made, "
-            f"in {report.seconds:.1f} s over {report.sessions} sessions")
+    line = (f"{verb}: {_count(report.files_moved, 'file')} ({_size_text(report.bytes_moved)}) moved, "
+            f"{report.files_skipped} up to date, {_count(report.dirs_made, 'directory', 'directories')} made, "
+            f"in {report.seconds:.1f} s over {_count(report.sessions, 'session')}")
     links = len(report.skipped_links)
-    return line + (f"; {links} symbolic links left out" if links else "")
+    return line + (f"; {_count(links, 'symbolic link')} left out" if links else "")
+
+
+def _count(n: int, one: str, many: str = "") -> str:
+    return f"{n} {one if n == 1 else many or one + 's'}"
 
 
 def _size_text(count: int) -> str:
