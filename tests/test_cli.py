@@ -7,6 +7,7 @@ import subprocess
 import sysconfig
 
 import pytest
+import servers
 
 CLI = [os.path.join(sysconfig.get_path("scripts"), "corvane-ftp")]
 PASSWORD_VAR = "CORVANE_TEST_PASSWORD"
@@ -17,8 +18,10 @@ PASSWORD = "pass word%1"
 def served(tmp_path_factory):
     """(served root, the options that reach it)."""
     root = tmp_path_factory.mktemp("served")
+    # A server process, as the other test servers, runs without the sanitizer runtime.
+    env = {**servers.clean_env(), PASSWORD_VAR: PASSWORD}
     proc = subprocess.Popen(CLI + ["serve", str(root), "--user", "tester", "--password-env", PASSWORD_VAR],
-                            stdout=subprocess.PIPE, text=True, env={**os.environ, PASSWORD_VAR: PASSWORD})
+                            stdout=subprocess.PIPE, text=True, env=env)
     port = re.search(r"@127\.0\.0\.1:(\d+)/", proc.stdout.readline()).group(1)
     yield root, ["--host", "127.0.0.1", "--port", port, "--user", "tester", "--password-env", PASSWORD_VAR]
     proc.terminate()

@@ -16,7 +16,6 @@ from collections.abc import Callable, Sequence
 from importlib.metadata import version
 
 from corvane.ftp import commands, transfer
-from corvane.ftp.serve import DEFAULT_USER, PASSWORD_ENV, EmbeddedServer, usage_text
 from corvane.ftp.target import SettingsError, Target, target_from
 
 PROG = "corvane-ftp"
@@ -81,6 +80,9 @@ def serve(args: argparse.Namespace) -> int:
     if misplaced:
         raise SettingsError(f"serve listens on 127.0.0.1 and takes only --port, --user and "
                             f"--password-env, not {', '.join(misplaced)}")
+    # pyftpdlib only for serve: the other commands start sooner without it.
+    from corvane.ftp.serve import DEFAULT_USER, PASSWORD_ENV, EmbeddedServer, usage_text
+
     password_env = args.password_env or PASSWORD_ENV
     chosen = os.environ.get(args.password_env) if args.password_env else None
     try:

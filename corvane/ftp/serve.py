@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import logging
 import os
 import secrets
@@ -35,7 +36,7 @@ class EmbeddedServer:
                  port: int = 0) -> None:
         root = os.path.abspath(root)
         if not os.path.isdir(root):
-            raise NotADirectoryError(f"cannot serve {root!r}: not a directory")
+            raise NotADirectoryError(errno.ENOTDIR, "no such directory", root)
         password = password or secrets.token_urlsafe(12)
         authorizer = DummyAuthorizer()
         authorizer.add_user(user, password, root, perm="elradfmwMT")
