@@ -15,14 +15,10 @@ import socket
 import subprocess
 import ssl
 import sys
-import threading
 import time
 from dataclasses import dataclass, field
 
 import certs
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "scripts"))
-import pyftpd  # noqa: E402
 
 USER_PASSWORD = "Pw-ftp-test1"  # scripts/install-ftp-servers.sh gives the Debian logins this one
 UNPACKED = "/opt/corvane-ftp-servers"  # where that script unpacks proftpd and pure-ftpd
@@ -135,25 +131,23 @@ def pureftpd_argv(server, workdir):
         "--limitrecursion", "1000000:5"]
 
 
-def serve_in_thread(root, user="ftppy", password=USER_PASSWORD):
-    """A pyftpdlib server on a free port of 127.0.0.1, run by a thread of this process
-    (no root needed); returns (port, stop)."""
-    server = pyftpd.make_server("127.0.0.1", 0, root, user, password)
-    stopping = threading.Event()
-
-    def run():
-        while not stopping.is_set():
-            server.serve_forever(timeout=0.05, blocking=False)
-        server.close_all()
-
-    thread = threading.Thread(target=run, name=f"pyftpdlib on port {server.address[1]}", daemon=True)
-    thread.start()
-
-    def stop():
-        stopping.set()
-        thread.join(10)
-
-    return server.address[1], stop
+def start_pyftpdlib_any_port(workdir):
+    """pyftpdlib on a free port of 127.0.0.1, which needs no root; its port is in `port`."""
+    os.makedirs(workdir)
+    root = served_root(workdir)
+    script = os.path.join(os.path.dirname(__file__), "..", "scripts", "pyftpd.py")
+    server = RunningServer("pyftpdlib", "127.0.0.1", root, "ftppy", port=0)
+    with open(os.path.join(workdir, "server.log"), "wb") as log:
+        server.process = subprocess.Popen(
+            [sys.executable, script, server.host, root, server.user, server.password, "256", "0"],
+            stdout=subprocess.PIPE, stderr=log, env=clean_env(), start_new_session=True, preexec_fn=die_with_parent)
+    line = server.process.stdout.readline().decode()  # "listening on HOST:PORT", or nothing if it failed
+    server.process.stdout.close()  # it prints nothing more
+    if not line.startswith("listening on "):
+        server.stop()
+        raise RuntimeError(f"pyftpdlib did not start: {line!r}; its log is in {workdir}")
+    server.port = int(line.rsplit(":", 1)[1])
+    return server
 
 
 def start_vsftpd_tls(workdir):

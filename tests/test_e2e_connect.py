@@ -1,6 +1,6 @@
 """Path classes from connect() and from_config() on servers at ports other than 21."""
 
-import os
+import pathlib
 from concurrent.futures import ProcessPoolExecutor
 
 import pytest
@@ -12,17 +12,14 @@ pytestmark = pytest.mark.group("connect")
 
 
 @pytest.fixture
-def two_servers(tmp_path):
+def two_servers(tmp_path, request):
     """Two pyftpdlib servers on free ports: [(port, root)] * 2."""
     made = []
     for name in ("first", "second"):
-        root = tmp_path / name
-        root.mkdir()
-        port, stop = servers.serve_in_thread(str(root))
-        made.append((port, root, stop))
-    yield [(port, root) for port, root, _ in made]
-    for _, _, stop in made:
-        stop()
+        server = servers.start_pyftpdlib_any_port(str(tmp_path / name))
+        request.addfinalizer(server.stop)
+        made.append((server.port, pathlib.Path(server.root)))
+    return made
 
 
 def read_in_worker(path):

@@ -12,14 +12,13 @@ pytestmark = pytest.mark.group("tls")
 
 
 def tls_class(server, mode, way, tmp_path, monkeypatch):
-    options = dict(port=server.tls_ports[mode], user=server.user, passwd=server.password, tls=mode,
-                   ca_file=server.extra["ca_file"], timeout=20)
-    if way == "code":
-        options["password"] = options.pop("passwd")
-        return connect(server.host, **options)
-    config = tmp_path / "corvane.ini"
-    config.write_text(f"[ftp]\nhost = elsewhere\n[ftps]\nhost = {server.host}\n"
-                      + "".join(f"{key} = {value}\n" for key, value in options.items()))
+    if way == "code":  # on the mode's default port
+        return connect(server.host, user=server.user, password=server.password, tls=mode,
+                       ca_file=server.extra["ca_file"], timeout=20)
+    config = tmp_path / "corvane.ini"  # this way runs in active mode
+    config.write_text(f"[ftp]\nhost = elsewhere\n[ftps]\nhost = {server.host}\nport = {server.tls_ports[mode]}\n"
+                      f"user = {server.user}\npasswd = {server.password}\ntls = {mode}\n"
+                      f"ca_file = {server.extra['ca_file']}\ntimeout = 20\npasv = no\n")
     monkeypatch.setenv("CORVANE_CONFIG", str(config))
     return from_config("ftps")
 
@@ -30,15 +29,12 @@ def test_every_operation_over_tls(tls_server, tls_remote, mode, way, tmp_path, m
     name, local = tls_remote
     path = tls_class(tls_server, mode, way, tmp_path, monkeypatch)
     top = path("/" + name)
-    source = tmp_path / "tree"
-    (source / "sub").mkdir(parents=True)
-    (source / "a.bin").write_bytes(os.urandom(70000))
-    (source / "sub" / "b.txt").write_bytes(b"b")
-    target = top.join("new", "f.bin")
-    content = os.urandom(300000)
+    (tmp_path / "tree" / "sub").mkdir(parents=True)
+    (tmp_path / "tree" / "a.bin").write_bytes(os.urandom(70000))
+    target, content = top.join("new", "f.bin"), os.urandom(300000)
 
     target.write(content)
-    top.join("tree").upload(str(source))
+    top.join("tree").upload(str(tmp_path / "tree"))
 
     assert target.read() == content
     assert (target.exists, target.is_dir(), target.parent.is_dir(), top.join("none").exists) == (True, False, True, False)
@@ -46,8 +42,7 @@ def test_every_operation_over_tls(tls_server, tls_remote, mode, way, tmp_path, m
     assert target.mtime == datetime.datetime.utcfromtimestamp(int(stamp)) + datetime.timedelta(hours=8)
     found = list(top.join("tree").glob())
     assert sorted(p.path.name for p in found) == ["a.bin", "sub"] and {type(p) for p in found} == {path}
-    with open(os.path.join(local, "tree", "a.bin"), "rb") as f:
-        assert f.read() == (source / "a.bin").read_bytes()
+    assert top.join("tree", "a.bin").read() == (tmp_path / "tree" / "a.bin").read_bytes()
     top.join("tree").delete()
     target.parent.delete()
     assert os.listdir(local) == []

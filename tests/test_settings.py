@@ -31,10 +31,3 @@ def test_a_wrong_section_is_refused_with_its_mistake(options, message, tmp_path,
 def test_wrong_settings_are_refused_by_connect(options, message):
     with pytest.raises(ValueError, match=message):
         connect("h", **options)
-
-
-@pytest.mark.filterwarnings("ignore::corvane.ftp.InsecureTLSWarning")
-@pytest.mark.parametrize("tls, port", [(None, 21), (True, 21), ("Explicit", 21), ("implicit", 990)])
-def test_the_port_follows_the_tls_mode(tls, port):
-    chosen = connect("h", tls=tls, verify=not tls).settings
-    assert (chosen.port, chosen.url.split(":")[0]) == (port, "ftps" if tls else "ftp")

@@ -71,7 +71,7 @@ def connect(host: str, port: Optional[int] = None, *, user: str = "anonymous", p
     off, with an `InsecureTLSWarning`. `pasv=False` asks for active data connections.
     The same settings give the same class. Wrong settings raise ValueError here.
     """
-    return class_for(Settings(host, port, user, password, tls, ca_file, verify, timeout, pasv,
+    return class_for(Settings(host, port, user, password, settings.tls_mode(tls), ca_file, verify, timeout, pasv,
                               source_address, encoding))
 
 

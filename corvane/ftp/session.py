@@ -9,9 +9,6 @@ from typing import Optional
 
 from corvane.ftp.tls import ExplicitTLS, ImplicitTLS, TLSError, TLSRequiredError
 
-_CLIENTS: dict[Optional[str], type[ftplib.FTP]] = {
-    None: ftplib.FTP, "explicit": ExplicitTLS, "implicit": ImplicitTLS}
-
 # How servers refuse a plain session: Pure-FTPd "421 ... Please reconnect using TLS
 # security mechanisms.", vsftpd "530 Non-anonymous sessions must use encryption.",
 # ProFTPD "550 SSL/TLS required on the control channel".
@@ -27,19 +24,24 @@ def open_client(*, host: str, port: int, user: str, passwd: str, tls: Optional[s
     TLS failures say what to change.
     """
     where = f"FTP server {host}:{port}"
-    extra = {"context": context} if tls else {}
-    client = _CLIENTS[tls](timeout=timeout, source_address=source_address, encoding=encoding, **extra)
+    client: ftplib.FTP
+    secure: Optional[ExplicitTLS] = None
+    if tls:
+        kind = ImplicitTLS if tls == "implicit" else ExplicitTLS
+        client = secure = kind(context=context, timeout=timeout, source_address=source_address, encoding=encoding)
+    else:
+        client = ftplib.FTP(timeout=timeout, source_address=source_address, encoding=encoding)
     try:
         client.connect(host, port)
-        if tls == "explicit":
+        if secure is not None and tls == "explicit":
             try:
-                client.auth()
+                secure.auth()
             except ftplib.error_perm as exc:
                 raise TLSError(f"{where} does not offer explicit TLS (AUTH TLS answered {exc}); "
                                f"connect without tls, or with tls='implicit' to its TLS port") from exc
         client.login(user, passwd)
-        if tls:
-            client.prot_p()
+        if secure is not None:
+            secure.prot_p()
     except BaseException as exc:
         client.close()
         clearer = _explain(exc, where, tls)

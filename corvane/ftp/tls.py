@@ -48,8 +48,9 @@ class ExplicitTLS(ftplib.FTP_TLS):
         # default) and other servers refuse that with "522 ... session reuse required",
         # to be sure the data connection comes from the client that logged in.
         conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
-        if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host, session=self.sock.session)
+        if self._prot_p:  # type: ignore[attr-defined]  # FTP_TLS's own flag, set by prot_p()
+            session = self.sock.session if isinstance(self.sock, ssl.SSLSocket) else None
+            conn = self.context.wrap_socket(conn, server_hostname=self.host, session=session)
         return conn, size
 
 
