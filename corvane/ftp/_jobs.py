@@ -72,7 +72,12 @@ def run_job(job):
     pool = pool_for(job.remote, job.run)
     outcome = Outcome(job)
     last = None
-    stored = False  # whether some try reached the server's file
+    stored = False  # whether some try's STOR was accepted: only then is there anything to remove
+
+    def reached():
+        nonlocal stored
+        stored = True
+
     for attempt in range(1, job.tries + 1):
         if attempt > 1:
             outcome.retries += 1
@@ -94,8 +99,7 @@ def run_job(job):
         try:
             stopped = lambda: job.run in stopped_runs  # noqa: E731
             if job.direction == "put":
-                stored = True
-                outcome.moved = upload(session, job, stopped)
+                outcome.moved = upload(session, job, stopped, reached)
             else:
                 outcome.moved = download(session, job, stopped)
         except BaseException as exc:
@@ -108,7 +112,7 @@ def run_job(job):
         else:
             pool.give_back(session)
             return outcome
-    outcome.error = failure(job, last, stored and remove_upload(pool, job))
+    outcome.error = failure(job, last, remove_upload(pool, job) if stored else None)
     return outcome
 
 
@@ -148,12 +152,13 @@ def temporary_remote(job):
     return job.remote.parent.join(f".{job.remote.path.name}.{job.run[:8]}.part")
 
 
-def upload(session, job, stopped):
+def upload(session, job, stopped, reached):
     client = session.client
     target = temporary_remote(job) if job.atomic else job.remote
     with open(job.local, "rb") as f:
         size = os.fstat(f.fileno()).st_size
         conn = session.data = client.transfercmd(f"STOR {target}")
+        reached()
         try:
             if isinstance(conn, ssl.SSLSocket):
                 sent = send_python(conn, f, stopped)

@@ -68,10 +68,6 @@ class Session:
             self.drop()
             raise
 
-    @property
-    def timeout(self):
-        return getattr(self.client, "timeout", None)
-
     def quit(self):
         """Says goodbye without waiting for the answer: a round trip per session saved at the end."""
         try:

@@ -17,6 +17,7 @@ closes when it exits.
 """
 
 import concurrent.futures
+import contextlib
 import ftplib
 import os
 import time
@@ -24,6 +25,7 @@ import uuid
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
+from corvane.base import BasePath
 from corvane.ftp import _jobs, _plan
 from corvane.ftp._jobs import FileJob, FileTransferError
 from corvane.ftp._sessions import close_pool, open_pool
@@ -58,13 +60,25 @@ class Report:
     failed: list[str] = field(default_factory=list)  # the failed files' local paths
 
 
-def put(local, remote, *, jobs=4, update=False, atomic=False, progress=None, executor=None) -> Report:
-    """Copy the local file or tree `local` to the remote path `remote`."""
+def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bool = False, atomic: bool = False,
+        progress: Callable[[Progress], None] | None = None,
+        executor: concurrent.futures.Executor | None = None) -> Report:
+    """Copy the local file or tree `local` to the remote path `remote`.
+
+    update: skip files whose remote copy has the same size and is no older.
+    atomic: store each file under a temporary name and rename it into place.
+    """
     return _Run(remote, jobs, progress, executor).put(os.fspath(local), update, atomic)
 
 
-def get(remote, local, *, jobs=4, update=False, progress=None, executor=None) -> Report:
-    """Copy the remote file or tree `remote` to the local path `local`."""
+def get(remote: BasePath, local: str | os.PathLike, *, jobs: int = 4, update: bool = False,
+        progress: Callable[[Progress], None] | None = None,
+        executor: concurrent.futures.Executor | None = None) -> Report:
+    """Copy the remote file or tree `remote` to the local path `local`.
+
+    update: skip files whose local copy has the same size and, where the server
+    tells it exactly (MLSD), the same modification time.
+    """
     return _Run(remote, jobs, progress, executor).get(os.fspath(local), update)
 
 
@@ -77,7 +91,9 @@ def _same_time(a, b):
 
 
 class _Run:
-    def __init__(self, remote, jobs, progress: Callable[[Progress], None] | None, executor):
+    def __init__(self, remote, jobs, progress, executor):
+        if not isinstance(remote, BasePath):
+            raise TypeError(f"remote must be an FTPPath, not {type(remote).__name__}")
         if jobs < 1:
             raise ValueError(f"jobs must be at least 1, not {jobs}")
         self.remote = remote
@@ -92,6 +108,8 @@ class _Run:
         self.tries = max(int(os.environ.get("CORVANE_RETRY_TIMES", 3)), 1)
         self.delay = float(os.environ.get("CORVANE_RETRY_DELAY", 0.2))
         self.sizes = {}  # job -> planned size
+        self.failures = []
+        self.running = {}  # future -> job
 
     def _job(self, direction, local, rel, entry, mtime=None, atomic=False):
         job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
@@ -105,8 +123,19 @@ class _Run:
 
     # ---- the two directions
 
-    def put(self, local, update, atomic):
+    @contextlib.contextmanager
+    def _guarded(self):
+        """Ctrl-C, or any error, ends every transfer and closes every session before it passes."""
         try:
+            yield
+        except BaseException:
+            self._stop()
+            raise
+        finally:
+            self._close()
+
+    def put(self, local, update, atomic):
+        with self._guarded():
             tree = _plan.walk_local(local)
             self.report.skipped_links = [_local_path(local, rel) for rel in tree.skipped_links]
             top = str(self.remote)
@@ -122,12 +151,10 @@ class _Run:
                 else:
                     todo.append(self._job("put", local, entry.rel, entry, atomic=atomic))
             self._execute(todo)
-            return self._finish()
-        finally:
-            self._close()
+        return self._finish()
 
     def get(self, local, update):
-        try:
+        with self._guarded():
             tree = self._remote_tree(str(self.remote), missing_ok=False)
             self.report.skipped_links = [_plan.join(str(self.remote), rel) for rel in tree.skipped_links]
             self._make_local_dirs(local if tree.is_dir else os.path.dirname(local) or ".", tree.dirs)
@@ -139,9 +166,7 @@ class _Run:
                 else:
                     todo.append(self._job("get", local, entry.rel, entry, mtime=entry.mtime))
             self._execute(todo)
-            return self._finish()
-        finally:
-            self._close()
+        return self._finish()
 
     @staticmethod
     def _current(path, entry):
@@ -253,8 +278,8 @@ class _Run:
         totals = (len(todo), sum(self.sizes[job] for job in todo))
         done = [0, 0]
         bounces = {}
-        running = {executor.submit(job): job for job in todo}
-        failures = []
+        running = self.running
+        running.update((executor.submit(job), job) for job in todo)
         try:
             while running:
                 finished, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
@@ -268,18 +293,14 @@ class _Run:
                             continue
                         outcome.error = _jobs.failure(job, ConnectionError(
                             "the server refused every session this worker asked for"), None)
-                    self._count(outcome, failures)
+                    self._count(outcome)
                     done[0] += 1
                     done[1] += self.sizes[job]
                     if self.progress:
                         self.progress(Progress(done[0], totals[0], done[1], totals[1], job.local))
-        except BaseException:
-            self._stop(running)
-            raise
         finally:
             if self.executor is None:
                 executor.shutdown(wait=False, cancel_futures=True)
-        self.failures = failures
 
     def _outcome(self, future, job):
         try:
@@ -289,7 +310,7 @@ class _Run:
             outcome.error = _jobs.failure(job, exc, None)
             return outcome
 
-    def _count(self, outcome, failures):
+    def _count(self, outcome):
         self.sessions |= outcome.sessions
         self.report.retries += outcome.retries
         if outcome.error is None:
@@ -298,14 +319,14 @@ class _Run:
         else:
             self.report.files_failed += 1
             self.report.failed.append(outcome.job.local)
-            failures.append(outcome.error)
+            self.failures.append(outcome.error)
 
-    def _stop(self, running):
+    def _stop(self):
         """Ctrl-C, or a progress callback that raised: every transfer ends within a
         moment, each removing its temporary file, and every session is closed."""
         _jobs.stopped_runs.add(self.id)
-        for future in running:
-            future.cancel()
+        # A cancelled future counts as done only once a worker has seen it: wait for the running ones.
+        running = [future for future in self.running if not future.cancel()]
         self.pool.cut_all()
         concurrent.futures.wait(running, timeout=5)
 
@@ -313,7 +334,7 @@ class _Run:
         report = self.report
         report.sessions = len(self.sessions | set(self.pool.opened))
         report.seconds = time.monotonic() - self.started
-        failures = getattr(self, "failures", [])
+        failures = self.failures
         if failures:
             group = ExceptionGroup(f"{len(failures)} of {len(failures) + report.files_moved} files "
                                    f"could not be copied", failures)

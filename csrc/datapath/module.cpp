@@ -1,6 +1,7 @@
 // corvane.ftp._datapath: the transfer engine's native helpers. Bytes move
 // between a plain data socket and a local file descriptor with the GIL
 // released, so that parallel transfers use every core.
+#include <cstdio>
 #include <limits>
 
 #include "list_entries.hpp"
@@ -9,8 +10,7 @@
 
 namespace {
 
-// Turns a pump's end into the function's result or exception. `what` names
-// the direction for the messages.
+// Turns a pump's end into the function's result or exception.
 PyObject* finish(const PumpResult& r, double timeout) {
     switch (r.stop) {
         case Stop::done:
@@ -18,9 +18,14 @@ PyObject* finish(const PumpResult& r, double timeout) {
         case Stop::os_error:
             errno = r.error;
             return PyErr_SetFromErrno(PyExc_OSError);
-        case Stop::timed_out:
-            return PyErr_Format(PyExc_TimeoutError, "the data connection moved nothing for %.1f s (after %lld bytes)",
-                                timeout, static_cast<long long>(r.moved));
+        case Stop::timed_out: {
+            // PyErr_Format has no float conversion.
+            char message[128];
+            std::snprintf(message, sizeof message, "the data connection moved nothing for %.1f s (after %lld bytes)",
+                          timeout, static_cast<long long>(r.moved));
+            PyErr_SetString(PyExc_TimeoutError, message);
+            return nullptr;
+        }
         case Stop::stopped:
             return PyErr_Format(PyExc_InterruptedError, "transfer stopped after %lld bytes",
                                 static_cast<long long>(r.moved));

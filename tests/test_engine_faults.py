@@ -1,0 +1,162 @@
+"""put and get on the fault server: round trips per file, faults recovered on
+fresh sessions, files that fail after every try, a server that takes only
+four sessions, Ctrl-C, and other executors."""
+
+import collections
+import concurrent.futures
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+from test_e2e_engine import digest_tree
+
+from corvane.ftp.path import FTPPath
+from corvane.ftp.transfer import FileTransferError, get, put
+
+pytestmark = pytest.mark.group("faults")
+
+NAMES = ["a/1.bin", "a/2.bin", "a/3.bin", "b/4.bin", "b/5.bin", "top.bin"]
+
+
+@dataclass
+class Stage:
+    server: object
+    top: FTPPath
+    twin: str  # the server's directory behind `top`
+    source: Path
+    back: Path  # where get writes
+
+    def serve_source(self):
+        shutil.copytree(self.source, self.twin)
+
+    def leftovers(self):
+        return [name for root in (self.twin, self.back) for _, _, files in os.walk(root)
+                for name in files if name.endswith(".part")]
+
+
+@pytest.fixture
+def stage(fault_server, tmp_path, monkeypatch, request):
+    (tmp_path / "corvane.ini").write_text(fault_server.config_text())
+    monkeypatch.setenv("CORVANE_CONFIG", str(tmp_path / "corvane.ini"))
+    name = re.sub(r"[^A-Za-z0-9_.-]", "_", request.node.name)[:80]
+    shutil.rmtree(os.path.join(fault_server.root, name), ignore_errors=True)
+    rng = random.Random(3)
+    for rel in NAMES:
+        (tmp_path / "source" / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "source" / rel).write_bytes(rng.randbytes(200_000))
+    fault_server.disarm()
+    yield Stage(fault_server, FTPPath("/" + name), os.path.join(fault_server.root, name),
+                tmp_path / "source", tmp_path / "back")
+    fault_server.disarm()
+
+
+def test_per_file_only_the_data_command_and_its_connection(stage):
+    seen = []
+    up = put(stage.source, stage.top, jobs=2, progress=seen.append)
+    assert [(p.files_done, p.files_total, p.bytes_total) for p in seen] == [(n, 6, 1_200_000) for n in range(1, 7)]
+    assert seen[-1].bytes_done == 1_200_000 and {p.current for p in seen} == {str(stage.source / n) for n in NAMES}
+    sessions = collections.Counter(USER=up.sessions, PASS=up.sessions, TYPE=up.sessions)
+    assert collections.Counter(stage.server.commands()) - collections.Counter(QUIT=9) == \
+        sessions + collections.Counter(MKD=3, PASV=6, STOR=6)
+
+    stage.server.disarm()
+    down = get(stage.top, stage.back, jobs=2)
+    sessions = collections.Counter(USER=down.sessions, PASS=down.sessions, TYPE=down.sessions)
+    assert collections.Counter(stage.server.commands()) - collections.Counter(QUIT=9) == \
+        sessions + collections.Counter(FEAT=1, SIZE=1, CWD=1, MLSD=3, PASV=9, RETR=6)
+    assert digest_tree(stage.back) == digest_tree(stage.source)
+
+
+@pytest.mark.parametrize("direction, command, fault, times", [
+    ("put", "STOR", dict(kind="cut", after=1000), 1),
+    ("put", "STOR", dict(kind="drop"), 1),
+    ("put", "STOR", dict(kind="reply", reply="450 File busy."), 2),
+    ("get", "RETR", dict(kind="reset", after=1000), 1),
+    ("get", "RETR", dict(kind="stall"), 1),
+    ("get", "RETR", dict(kind="reply", reply="421 Busy, closing."), 2),
+])
+def test_fault_is_tried_again_on_a_fresh_session(stage, direction, command, fault, times):
+    if direction == "get":
+        stage.serve_source()
+    stage.server.arm(command, times=times, **fault)
+    report = put(stage.source, stage.top) if direction == "put" else get(stage.top, stage.back)
+    assert (report.files_moved, report.files_failed, report.retries) == (len(NAMES), 0, times)
+    assert len(stage.server.fired()) == times
+    assert digest_tree(stage.twin if direction == "put" else stage.back) == digest_tree(stage.source)
+    assert stage.leftovers() == []
+
+
+@pytest.mark.parametrize("direction, atomic", [("put", False), ("put", True), ("get", False)])
+def test_file_failing_every_try_is_reported_and_removed(stage, direction, atomic):
+    if direction == "get":
+        stage.serve_source()
+    stage.server.arm("STOR" if direction == "put" else "RETR", "cut", times=3, after=1000)
+    with pytest.raises(ExceptionGroup) as info:
+        put(stage.source, stage.top, jobs=1, atomic=atomic) if direction == "put" else get(stage.top, stage.back, jobs=1)
+    (failure,) = info.value.exceptions
+    assert isinstance(failure, FileTransferError) and failure.local in str(failure)
+    assert failure.remote in str(failure) and "426" in str(failure)
+    report = info.value.report
+    assert (report.files_moved, report.files_failed, report.retries, report.failed) == (5, 1, 2, [failure.local])
+    rel = os.path.relpath(failure.local, stage.source if direction == "put" else stage.back)
+    assert failure.remote == f"{stage.top}/{rel}"
+    expected = digest_tree(stage.source)
+    del expected[rel]
+    assert digest_tree(stage.twin if direction == "put" else stage.back) == expected
+    assert stage.leftovers() == []
+
+
+def test_refused_fifth_login_goes_on_with_four_sessions(stage):
+    stage.server.arm("USER", "reply", reply="421 Too many connections.", times=50, skip=4)
+    report = put(stage.source, stage.top, jobs=8)
+    assert (report.sessions, report.files_moved, report.files_failed) == (4, len(NAMES), 0)
+    assert digest_tree(stage.twin) == digest_tree(stage.source)
+
+
+STOPPED_GET = "import sys; from corvane.ftp.path import FTPPath; from corvane.ftp.transfer import get; " \
+              "get(FTPPath(sys.argv[1]), sys.argv[2], jobs=2)"
+
+
+def test_ctrl_c_stops_within_a_second_and_leaves_nothing(stage):
+    stage.serve_source()
+    stage.server.arm("RETR", "stall", times=100)
+    run = subprocess.Popen([sys.executable, "-P", "-c", STOPPED_GET, str(stage.top), str(stage.back)],
+                           stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 10
+    while not stage.leftovers() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert stage.leftovers(), "no download started"
+    started = time.monotonic()
+    run.send_signal(signal.SIGINT)
+    _, errors = run.communicate(timeout=10)
+    assert time.monotonic() - started < 1
+    assert run.returncode == -signal.SIGINT and b"KeyboardInterrupt" in errors
+    assert stage.leftovers() == []
+    assert not any(files for _, _, files in os.walk(stage.back))
+
+
+@pytest.fixture(params=["process pool", "dask"])
+def executor(request):
+    if request.param == "process pool":
+        with concurrent.futures.ProcessPoolExecutor(2) as pool:
+            yield pool
+    else:
+        import distributed  # the test extra installs it: its absence is an error, not a skip
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+                distributed.Client(cluster) as client:
+            yield client.get_executor()
+
+
+def test_jobs_run_on_other_processes(stage, executor):
+    up = put(stage.source, stage.top, executor=executor)
+    down = get(stage.top, stage.back, executor=executor)
+    assert (up.files_moved, down.files_moved, up.files_failed + down.files_failed) == (6, 6, 0)
+    assert digest_tree(stage.back) == digest_tree(stage.source) == digest_tree(stage.twin)
