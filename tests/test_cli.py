@@ -18,8 +18,10 @@ PASSWORD = "pass word%1"
 def served(tmp_path_factory):
     """(served root, the options that reach it)."""
     root = tmp_path_factory.mktemp("served")
-    # A server process, as the other test servers, runs without the sanitizer runtime.
+    # The server, as the other test servers, runs without the sanitizer runtime, and so on the
+    # package's ordinary build rather than a sanitized one that PYTHONPATH may name.
     env = {**servers.clean_env(), PASSWORD_VAR: PASSWORD}
+    env.pop("PYTHONPATH", None)
     proc = subprocess.Popen(CLI + ["serve", str(root), "--user", "tester", "--password-env", PASSWORD_VAR],
                             stdout=subprocess.PIPE, text=True, env=env)
     port = re.search(r"@127\.0\.0\.1:(\d+)/", proc.stdout.readline()).group(1)
