@@ -9,12 +9,14 @@ from __future__ import annotations
 import datetime
 import os
 import tempfile
+import warnings
 from collections.abc import Iterator
 
-from corvane.ftp import FTPPath, connect, from_config, interrupt
+from corvane.ftp import (FTPPath, InsecureTLSWarning, ServerPath, Settings, TLSError, TLSRequiredError, connect,
+                         from_config, interrupt)
 from corvane.ftp.cli import main as command_line
 from corvane.ftp.serve import EmbeddedServer, Served
-from corvane.ftp.transfer import Progress, Report, get, put
+from corvane.ftp.transfer import FileTransferError, Progress, Report, get, put
 
 
 def show(progress: Progress) -> None:
@@ -38,8 +40,10 @@ def make_tree(root: str) -> str:
 
 
 def from_code(served: Served, work: str) -> None:
-    server: type[FTPPath] = connect(served.host, port=served.port, user=served.user,
-                                    password=served.password, tls=False, timeout=10)
+    server: type[ServerPath] = connect(served.host, port=served.port, user=served.user,
+                                       password=served.password, tls=False, timeout=10)
+    settings: Settings = server.settings
+    print(settings.url)
     notes = server("/notes/today.txt")
     notes.write(b"hello\n")  # makes /notes first
     content: bytes = notes.read()
@@ -53,6 +57,25 @@ def from_code(served: Served, work: str) -> None:
     print(sorted(str(entry) for entry in walk(server("/"))))
     for top in ("/notes", "/uploaded", "/copy"):
         server(top).delete()
+
+
+def failures(served: Served, work: str) -> None:
+    server = connect(served.host, port=served.port, user=served.user, password=served.password)
+    server("/clash/a.txt").mkdir()  # a directory where put wants to write a file
+    try:
+        put(make_tree(os.path.join(work, "clash")), server("/clash"))
+    except ExceptionGroup as group:
+        for error in group.exceptions:
+            if isinstance(error, FileTransferError):
+                print("not copied:", error.local, "->", error.remote)
+    server("/clash").delete()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", InsecureTLSWarning)  # this server has no TLS at all
+        unchecked = connect(served.host, port=served.port, tls="explicit", verify=False, timeout=10)
+    try:
+        print(unchecked("/").exists)
+    except (TLSError, TLSRequiredError) as refused:
+        print("no TLS:", refused)
 
 
 def from_file(served: Served, work: str) -> None:
@@ -76,6 +99,7 @@ def main() -> None:
         os.mkdir(os.path.join(work, "served"))
         with EmbeddedServer(os.path.join(work, "served")) as served:
             from_code(served, work)
+            failures(served, work)
             from_file(served, work)
 
 
