@@ -1,57 +1,66 @@
-"""A short tour: serve a small tree over FTP on loopback and show what FTPPath answers.
+"""A short tour, as any user (no root): `corvane-ftp serve` serves an empty folder on a free
+loopback port; the tour copies a small tree there and back with the command line, then shows
+what path objects bound to that server answer.
 
-Starts pyftpdlib in this process on port 21 of 127.0.0.7 (so it needs root),
-points CORVANE_CONFIG at it, and walks a few paths.
+usage: python3 scripts/tour.py   (after `pip install .`)
 """
 
-import logging
 import os
+import re
+import subprocess
+import sys
 import tempfile
-import threading
 
-from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
+PASSWORD_ENV = "CORVANE_FTP_PASSWORD"
+PASSWORD = "tour-password"
+# -P: the installed package, not a source folder that happens to be the current directory.
+CLI = [sys.executable, "-P", "-m", "corvane.ftp"]
+ENV = {**os.environ, PASSWORD_ENV: PASSWORD}
 
-HOST = "127.0.0.7"
 
-
-def start_server(root):
-    authorizer = DummyAuthorizer()
-    authorizer.add_user("tour", "tour-password", root, perm="elradfmwMT")
-    handler = type("TourHandler", (FTPHandler,), {"authorizer": authorizer})
-    handler.log_prefix = ""
-    server = FTPServer((HOST, 21), handler)
-    threading.Thread(target=server.serve_forever, kwargs={"timeout": 0.2}, daemon=True).start()
-    return server
+def make_reports(work):
+    top = os.path.join(work, "reports")
+    os.makedirs(os.path.join(top, "2026"))
+    for name, text in (("2026/q1.csv", "month,total\njan,3\nfeb,5\nmar,8\n"), ("README", "quarterly totals\n")):
+        with open(os.path.join(top, name), "w") as f:
+            f.write(text)
+    return top
 
 
 def main():
-    # The tour shows FTPPath's answers, not the server's session log.
-    logging.getLogger("pyftpdlib").addHandler(logging.NullHandler())
-    logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
     with tempfile.TemporaryDirectory() as work:
-        root = os.path.join(work, "root")
-        os.makedirs(os.path.join(root, "reports", "2026"))
-        with open(os.path.join(root, "reports", "2026", "q1.csv"), "w") as f:
-            f.write("month,total\njan,3\nfeb,5\nmar,8\n")
-        config = os.path.join(work, "corvane.ini")
-        with open(config, "w") as f:
-            f.write(f"[ftp]\nhost = {HOST}\nuser = tour\npasswd = tour-password\ntimeout = 10\n")
-        os.environ["CORVANE_CONFIG"] = config
-        server = start_server(root)
+        served = os.path.join(work, "served")
+        os.mkdir(served)
+        server = subprocess.Popen(CLI + ["serve", served, "--password-env", PASSWORD_ENV],
+                                  stdout=subprocess.PIPE, text=True, env=ENV)
         try:
-            tour()
+            user, host, port = re.search(r"ftp://(\S+)@([\d.]+):(\d+)/", server.stdout.readline()).groups()
+            options = ["--host", host, "--port", port, "--user", user, "--password-env", PASSWORD_ENV]
+            print(f"corvane-ftp serve: {served} on {host}:{port}, user {user}")
+            print(f"OPTS='{' '.join(options)}'\n")
+            command_line(options, make_reports(work), os.path.join(work, "back"))
+            path_objects(host, int(port), user)
         finally:
-            server.close_all()
+            server.terminate()
+            server.wait()
 
 
-def tour():
-    from corvane.ftp.path import FTPPath
+def command_line(options, local, back):
+    for args in (["put", "-j", "4", local, "/reports"], ["ls", "-l", "/reports"],
+                 ["cat", "/reports/2026/q1.csv"], ["stat", "/reports/2026/q1.csv"],
+                 ["get", "/reports", back], ["mkdir", "/reports/new"], ["ls", "/reports"]):
+        print("$ corvane-ftp $OPTS", " ".join(args))
+        subprocess.run(CLI + options + args, env=ENV, check=True)
+    print()
 
-    reports = FTPPath("/reports")
+
+def path_objects(host, port, user):
+    from corvane.ftp import connect
+
+    server = connect(host, port=port, user=user, password=PASSWORD)
+    reports = server("/reports")
     q1 = reports.join("2026", "q1.csv")
-    for p in (reports, q1, FTPPath("/nowhere")):
+    for p in (reports, q1, server("/nowhere")):
         print(f"{str(p):28} exists={p.exists!s:5}", end="")
         print(f" is_dir={p.is_dir()}" if p.exists else "")
     print(f"{str(q1)} modified (server time + 8 h): {q1.mtime}")
@@ -59,8 +68,8 @@ def tour():
     for name in ("new/a.txt", "new/b.txt"):
         reports.join(name).write(f"written as {name}\n".encode())
     print("entries of /reports/new matching '*.txt':", [str(p) for p in reports.join("new").glob("*.txt")])
-    reports.join("new").delete()
-    print("after delete(), /reports/new exists:", reports.join("new").exists)
+    reports.delete()
+    print("after delete(), /reports exists:", reports.exists)
 
 
 if __name__ == "__main__":

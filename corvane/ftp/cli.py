@@ -1,0 +1,179 @@
+"""The `corvane-ftp` command line (also `python -m corvane.ftp`).
+
+Exit status: 0 done, 1 an expected failure (told in one line on stderr, no traceback),
+2 a usage error, 130 interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ftplib
+import os
+import signal
+import sys
+import warnings
+from collections.abc import Callable, Sequence
+from importlib.metadata import version
+
+from corvane.ftp import commands, transfer
+from corvane.ftp.target import SettingsError, Target, target_from
+
+PROG = "corvane-ftp"
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    # A warning (such as --no-verify's) reads as one line, not as a line of our source.
+    warnings.formatwarning = lambda message, *_: f"{PROG}: warning: {message}\n"
+    try:
+        return serve(args) if args.command == "serve" else run(args)
+    except SettingsError as exc:
+        parser.error(str(exc))
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+
+
+def run(args: argparse.Namespace) -> int:
+    target = target_from(args)
+    try:
+        args.run(target, args)
+    except BrokenPipeError:
+        # The reader went away (`cat ... | head`); Python would complain again at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except Exception as exc:
+        reason = describe(exc)
+        if reason is None:
+            raise  # not a failure we expect: the traceback is for a bug report
+        print(f"{PROG}: {args.command} {args.remote} on {target.server}: {reason}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def describe(exc: BaseException) -> str | None:
+    """The one-line reason for an expected failure; None for anything else."""
+    if isinstance(exc, ExceptionGroup):  # put and get: some files failed, the others moved
+        first = exc.exceptions[0]
+        return f"{exc.message}; the first: {describe(first) or repr(first)}"
+    if isinstance(exc, (commands.CommandError, FileNotFoundError, transfer.FileTransferError)):
+        return str(exc)
+    if isinstance(exc, ftplib.error_perm) and str(exc).startswith("530"):
+        return f"login refused ({exc}): check --user and the password"
+    if isinstance(exc, ConnectionRefusedError):
+        return "connection refused: no FTP server listens there (check --host and --port)"
+    if isinstance(exc, TimeoutError):
+        return "the server did not answer in time"
+    if isinstance(exc, ftplib.Error):
+        return f"the server answered: {exc}"
+    if isinstance(exc, EOFError):
+        return "the server closed the connection"
+    if isinstance(exc, OSError):  # the session's own errors name the server: TLS, unknown host, ...
+        return f"{exc.strerror}: '{exc.filename}'" if exc.filename else exc.strerror or str(exc)
+    return None
+
+
+def serve(args: argparse.Namespace) -> int:
+    misplaced = [f"--{name.replace('_', '-')}" for name in ("host", "tls", "ca_file", "no_verify", "config",
+                                                             "section") if getattr(args, name) is not None]
+    if misplaced:
+        raise SettingsError(f"serve listens on 127.0.0.1 and takes only --port, --user and "
+                            f"--password-env, not {', '.join(misplaced)}")
+    # pyftpdlib only for serve: the other commands start sooner without it.
+    from corvane.ftp.serve import DEFAULT_USER, PASSWORD_ENV, EmbeddedServer, usage_text
+
+    password_env = args.password_env or PASSWORD_ENV
+    chosen = os.environ.get(args.password_env) if args.password_env else None
+    try:
+        server = EmbeddedServer(args.root, user=args.user or DEFAULT_USER, password=chosen, port=args.port or 0)
+    except OSError as exc:
+        print(f"{PROG}: serve {args.root}: {exc.strerror or exc}", file=sys.stderr)
+        return 1
+    print(usage_text(server.served, password_env, show_password=chosen is None), flush=True)
+    # Stopped by a service manager or `kill`, it closes its sessions as on Ctrl-C.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.close()
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Work with files on an FTP server.",
+        epilog="A server is named either by --host and the options that go with it, or by a section "
+               "of a config file (--config, --section). Passwords come from the config file, "
+               "from the environment variable named by --password-env, or from a prompt; never from "
+               "the command line. Start with `corvane-ftp serve DIR`: it prints the options to use.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version('corvane-ftp')}")
+    _server_options(parser, None)
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, run: Callable[[Target, argparse.Namespace], None], text: str,
+                remote: str | None = "PATH") -> argparse.ArgumentParser:
+        # Server options are taken after the command too, as rsync and lftp users type them;
+        # SUPPRESS keeps a subcommand from resetting what came before it.
+        cmd = sub.add_parser(name, help=text, description=text)
+        _server_options(cmd, argparse.SUPPRESS)
+        cmd.set_defaults(run=run)
+        if remote:
+            cmd.add_argument("remote", metavar=remote)
+        return cmd
+
+    ls = command("ls", commands.ls, "list a remote directory (or show a file)", remote=None)
+    ls.add_argument("remote", nargs="?", default=".", metavar="PATH")
+    ls.add_argument("-l", dest="long", action="store_true", help="kind, size, mtime and name")
+    command("cat", commands.cat, "write a remote file to standard output")
+    command("stat", commands.stat, "show whether a path exists, its kind, size and mtime")
+    command("mkdir", commands.mkdir, "make a remote directory and its missing parents")
+    rm = command("rm", commands.rm, "remove a remote file, or with -r a whole tree")
+    rm.add_argument("-r", dest="recursive", action="store_true", help="remove a directory and everything in it")
+    rm.add_argument("--yes", action="store_true", help="do not ask before removing a tree")
+    for name, run, text, first, second in (
+            ("put", commands.put, "copy a local file or tree to the server", "local", "remote"),
+            ("get", commands.get, "copy a remote file or tree here", "remote", "local")):
+        cmd = command(name, run, text, remote=None)
+        cmd.add_argument(first, metavar=first.upper())
+        cmd.add_argument(second, metavar=second.upper())
+        cmd.add_argument("-j", dest="jobs", type=_positive, default=4, metavar="N",
+                         help="transfer N files at once, each on its own session (default 4)")
+        cmd.add_argument("--update", action="store_true",
+                         help="skip files whose copy has the same size and is no older")
+    serve_cmd = sub.add_parser("serve", help="serve DIR over FTP on 127.0.0.1, on a free port",
+                               description="Serve DIR (default: the current directory) read-write "
+                                           "over FTP on 127.0.0.1 to one user, and print the options "
+                                           "that reach it. Needs no root.")
+    _server_options(serve_cmd, argparse.SUPPRESS)
+    serve_cmd.add_argument("root", nargs="?", default=".", metavar="DIR")
+    return parser
+
+
+def _server_options(parser: argparse.ArgumentParser, default: str | None) -> None:
+    group = parser.add_argument_group("server")
+    group.add_argument("--host", default=default, help="server name or address")
+    group.add_argument("--port", type=_positive, default=default, help="default 21, or 990 with --tls implicit")
+    group.add_argument("--user", default=default, help="login name (default: anonymous)")
+    group.add_argument("--tls", choices=("explicit", "implicit"), default=default,
+                       help="explicit: AUTH TLS on the plain port; implicit: TLS from the start (port 990)")
+    group.add_argument("--ca-file", metavar="FILE", default=default,
+                       help="trust the CAs in this PEM file instead of the system's")
+    group.add_argument("--no-verify", action="store_const", const=True, default=default,
+                       help="do NOT check the server's certificate: anyone on the way can read the session")
+    group.add_argument("--password-env", metavar="NAME", default=default,
+                       help="take the password from the environment variable NAME")
+    group.add_argument("--config", metavar="FILE", default=default, help="an INI file of server sections")
+    group.add_argument("--section", metavar="NAME", default=default, help="the section to use (default: ftp)")
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value

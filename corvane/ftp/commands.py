@@ -1,0 +1,146 @@
+"""What each command of `corvane-ftp` does, given the path class of its server."""
+
+from __future__ import annotations
+
+import argparse
+import ftplib
+import os
+import sys
+
+from corvane.ftp import transfer
+from corvane.ftp.path import FTPPath
+from corvane.ftp.progress import progress_bar
+from corvane.ftp.target import Target
+
+
+class CommandError(Exception):
+    """An expected failure whose message is the whole story: printed as one line."""
+
+
+def ls(target: Target, args: argparse.Namespace) -> None:
+    top = target.path_class(args.remote)
+    # Like ls(1): a file lists as itself, a directory as its entries.
+    entries = sorted(top.glob("*"), key=lambda p: p.path.name) if top.is_dir() else [top]
+    for entry in entries:
+        print(_long_line(entry) if args.long else _name(entry, top))
+
+
+def _name(entry: FTPPath, top: FTPPath) -> str:
+    return str(entry) if entry == top else entry.path.name
+
+
+def _long_line(entry: FTPPath) -> str:
+    if entry.is_dir():
+        return f"d {'-':>12}  {'-':19}  {entry.path.name}/"
+    size = _size(entry)
+    return f"- {'?' if size is None else size:>12}  {_mtime_text(entry):19}  {entry.path.name}"
+
+
+def _size(path: FTPPath) -> int | None:
+    """SIZE of a file in bytes; None when the server does not say."""
+    client = path.client
+    try:
+        client.voidcmd("TYPE I")  # some servers refuse SIZE in ASCII mode
+        return client.size(path.path.as_posix())
+    except ftplib.error_perm:
+        return None
+
+
+def _mtime_text(path: FTPPath) -> str:
+    try:
+        return f"{path.mtime:%Y-%m-%d %H:%M:%S}"
+    except TypeError:  # FTPPath's "could not retrieve modification time": the server gives none
+        return "?"
+
+
+def cat(target: Target, args: argparse.Namespace) -> None:
+    try:
+        data = target.path_class(args.remote).read()
+    except TypeError as exc:  # FTPPath's "'P' is not a file."
+        raise CommandError(str(exc)) from None
+    sys.stdout.buffer.write(data)
+    sys.stdout.flush()
+
+
+def stat(target: Target, args: argparse.Namespace) -> None:
+    path = target.path_class(args.remote)
+    is_dir = path.is_dir()  # FileNotFoundError for a missing path
+    size = None if is_dir else _size(path)
+    fields = {
+        "path": str(path),
+        "exists": "yes",
+        "kind": "directory" if is_dir else "file",
+        "size": "-" if is_dir else "?" if size is None else str(size),
+        # Servers give no time for a directory.
+        "mtime": "-" if is_dir else f"{_mtime_text(path)} (server's UTC + 8 h)",
+    }
+    for name, value in fields.items():
+        print(f"{name + ':':8}{value}")
+
+
+def mkdir(target: Target, args: argparse.Namespace) -> None:
+    target.path_class(args.remote).mkdir()
+
+
+def rm(target: Target, args: argparse.Namespace) -> None:
+    path = target.path_class(args.remote)
+    if path.is_dir():
+        if not args.recursive:
+            raise CommandError(f"'{path}' is a directory: rm -r removes it with everything in it")
+        if not args.yes and not _tree_may_go(path, target.server):
+            return  # as rm -i: a "no" is an answer, not a failure
+    path.delete()
+
+
+def _tree_may_go(path: FTPPath, server: str) -> bool:
+    if not sys.stdin.isatty():
+        raise CommandError(f"'{path}' is a directory tree and there is no terminal to ask on: "
+                           "add --yes to remove it")
+    answer = input(f"Remove the tree '{path}' on {server} with everything in it? [y/N] ")
+    return answer.strip().lower() in ("y", "yes")
+
+
+def put(target: Target, args: argparse.Namespace) -> None:
+    if not os.path.lexists(args.local):
+        raise CommandError(f"local path '{args.local}' does not exist")
+    remote = target.path_class(args.remote)
+    # As cp and lftp's put: a file sent to a directory goes into it. A tree's contents always
+    # become the target's, as with lftp's mirror.
+    if os.path.isfile(args.local) and remote.exists and remote.is_dir():
+        remote = remote.join(os.path.basename(args.local))
+    with progress_bar("put") as bar:
+        report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, progress=bar)
+    print(summary("put", report))
+
+
+def get(target: Target, args: argparse.Namespace) -> None:
+    remote = target.path_class(args.remote)
+    local = args.local
+    if os.path.isdir(local) and not remote.is_dir():
+        local = os.path.join(local, remote.path.name)
+    with progress_bar("get") as bar:
+        report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar)
+    print(summary("get", report))
+
+
+def summary(verb: str, report: transfer.Report) -> str:
+    """One line on what a put or get did, in the manner of rsync --stats, shortened."""
+    line = (f"{verb}: {_count(report.files_moved, 'file')} ({_size_text(report.bytes_moved)}) moved, "
+            f"{report.files_skipped} up to date, {_count(report.dirs_made, 'directory', 'directories')} made, "
+            f"in {report.seconds:.1f} s over {_count(report.sessions, 'session')}")
+    links = len(report.skipped_links)
+    return line + (f"; {_count(links, 'symbolic link')} left out" if links else "")
+
+
+def _count(n: int, one: str, many: str = "") -> str:
+    return f"{n} {one if n == 1 else many or one + 's'}"
+
+
+def _size_text(count: int) -> str:
+    """1023 B, 1.5 KiB, 3.2 MiB and so on."""
+    size, unit = float(count), "B"
+    for bigger in ("KiB", "MiB", "GiB", "TiB"):
+        if size < 1024:
+            break
+        size, unit = size / 1024, bigger
+    return f"{count} B" if unit == "B" else f"{size:.1f} {unit}"
