@@ -15,7 +15,7 @@ import warnings
 from typing import Any, Optional, Union
 
 from corvane.base import Local
-from corvane.ftp import session, settings, tls
+from corvane.ftp import login, settings, tls
 from corvane.ftp.path import FTPPath
 from corvane.ftp.settings import Settings
 
@@ -31,7 +31,7 @@ class ServerPath(FTPPath):
     """
 
     settings: Settings
-    _creator = staticmethod(session.open_client)
+    _creator = staticmethod(login.log_in)
     _options: dict[str, Any]  # open_client's keyword arguments, with the class's one SSL context
 
     def _read_config(self, section: str) -> dict[str, Any]:

@@ -1,6 +1,6 @@
 """FTPS clients: explicit TLS (AUTH TLS on the plain port) and implicit TLS (port 990).
 
-Both protect the data channel too (PROT P, sent by `corvane.ftp.session.open_client`
+Both protect the data channel too (PROT P, sent by `corvane.ftp.login.log_in`
 after the login) and verify the server's certificate unless told not to.
 """
 

@@ -15,7 +15,7 @@ from corvane.ftp.tls import ExplicitTLS, ImplicitTLS, TLSError, TLSRequiredError
 _ASKS_FOR_TLS = re.compile(r"\b(TLS|SSL|encryption)\b", re.IGNORECASE)
 
 
-def open_client(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
+def log_in(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
                 context: Optional[ssl.SSLContext], timeout: float,
                 source_address: Optional[tuple[str, int]], encoding: str) -> ftplib.FTP:
     """A client connected to host:port and logged in; with TLS, its data channel is protected too.
