@@ -2,7 +2,7 @@
 
 `FTPPath` reads its settings from the [ftp] section on every new session and hands
 them to `ftplib.FTP` as they are. The classes made here carry their settings
-instead, checked once, and make their sessions through `open_client`, which knows
+instead, checked once, and make their sessions through `login.log_in`, which knows
 ports and TLS. Each class has a section name of its own, which keys its sessions
 in `Local`: paths on two servers never share a session, on any thread.
 """
@@ -32,7 +32,7 @@ class ServerPath(FTPPath):
 
     settings: Settings
     _creator = staticmethod(login.log_in)
-    _options: dict[str, Any]  # open_client's keyword arguments, with the class's one SSL context
+    _options: dict[str, Any]  # log_in's keyword arguments, with the class's one SSL context
 
     def _read_config(self, section: str) -> dict[str, Any]:
         return dict(self._options)
