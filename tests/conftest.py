@@ -68,6 +68,22 @@ def counting(fake_path):
 
 # ---- real servers --------------------------------------------------------
 
+# Fixtures that start a server process. A run with --fake-client-only (the debug
+# interpreter's, which has no pyftpdlib) leaves out every test that uses one.
+SERVER_FIXTURES = {"server", "tls_server", "fault_server", "served", "two_servers"}
+
+
+def pytest_addoption(parser):
+    parser.addoption("--fake-client-only", action="store_true", help="leave out the tests that start FTP servers")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("fake_client_only"):
+        needs_server = [item for item in items if SERVER_FIXTURES & set(getattr(item, "fixturenames", ()))]
+        config.hook.pytest_deselected(items=needs_server)
+        items[:] = [item for item in items if item not in needs_server]
+
+
 def pytest_generate_tests(metafunc):
     for fixture, variable, table in [("server", "CORVANE_SERVERS", servers.SERVERS),
                                      ("tls_server", "CORVANE_TLS_SERVERS", servers.TLS_SERVERS)]:
