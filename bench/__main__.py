@@ -40,13 +40,13 @@ def versions():
 
 def scratch_base(sizes):
     """/dev/shm when it has room for the server's files, so that disks do not time the run."""
-    wanted = 16 * sizes.data + 64 * 2**20
+    wanted = 16 * sizes.data + 3 * sizes.big + 64 * 2**20
     if os.path.isdir("/dev/shm") and shutil.disk_usage("/dev/shm").free > wanted:
         return "/dev/shm"
     return None
 
 
-def run(rtt_ms, sizes_name, rounds, server_names, out_dir, stem):
+def run(rtt_ms, sizes_name, rounds, server_names, out_dir, stem, only):
     sizes = SIZES[sizes_name]
     link = f"{rtt_ms:g} ms round trip" if rtt_ms else "loopback"
     print(f"== {link}: {', '.join(server_names)}; {rounds} round(s); {sizes}", flush=True)
@@ -56,12 +56,13 @@ def run(rtt_ms, sizes_name, rounds, server_names, out_dir, stem):
     for name in server_names:
         server = servers.start(name, rtt_ms, scratch_base(sizes))
         try:
-            results["servers"][name] = run_server(server, sizes, rounds, rtt_ms)
+            results["servers"][name] = run_server(server, sizes, rounds, rtt_ms, only)
         finally:
             server.stop()
     results["seconds"] = round(time.monotonic() - started, 1)
     for name, server_report in results["servers"].items():
         print("\n" + report.text_table(f"{name}, {link}", server_report))
+        print("\n" + report.engine_tables(server_report, results["sizes"]))
     written = report.write(results, out_dir, stem)
     print(f"\n{link}: {results['seconds']:.0f} s; wrote {', '.join(written)}", flush=True)
 
@@ -78,6 +79,7 @@ def main():
                         help="rounds per scenario, at least 3 (default: 5 on loopback, 3 at --rtt)")
     parser.add_argument("--servers", help="comma-separated, from: " + ", ".join(servers.SERVERS) +
                         " (default: pyftpdlib, plus vsftpd on loopback where it can run)")
+    parser.add_argument("--only", metavar="TEXT", help="only the scenarios whose name holds TEXT")
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "results"),
                         help="where the JSON, Markdown and PNG go (default: bench/results)")
     args = parser.parse_args()
@@ -99,11 +101,11 @@ def main():
 
     if args.quick:
         rtt_ms = args.rtt or 20.0
-        run(0.0, "quick", 1, pick(0.0), args.out, "quick-loopback")
-        run(rtt_ms, "quick", 1, pick(rtt_ms), args.out, f"quick-rtt{rtt_ms:g}")
+        run(0.0, "quick", 1, pick(0.0), args.out, "quick-loopback", args.only)
+        run(rtt_ms, "quick", 1, pick(rtt_ms), args.out, f"quick-rtt{rtt_ms:g}", args.only)
     else:
         run(args.rtt, "rtt" if args.rtt else "loopback", args.rounds, pick(args.rtt), args.out,
-            f"rtt{args.rtt:g}" if args.rtt else "loopback")
+            f"rtt{args.rtt:g}" if args.rtt else "loopback", args.only)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 would pick instead, each doing every job through its own API.
 
 A contender offers the jobs it can do as methods (exists, is_dir, read,
-write, upload, glob, delete, mtime); a scenario names the job it times. A
+write, upload, glob, delete, mtime; put_tree, get_tree, put_big, get_big,
+plan_local, plan_remote); a scenario names the job it times. A
 contender without the method sits that scenario out. Before each job,
 `forget()` clears the contender's caches, so every answer asks the server.
 """
@@ -16,6 +17,7 @@ import warnings
 from bench import floor
 
 TIMEOUT = 60
+MiB = 2**20
 
 
 def port_ftp(port):
@@ -61,6 +63,8 @@ class Corvane:
     def upload(self, local, path):
         self.path(path).upload(local)
 
+    put_tree = upload
+
     def glob(self, path, pattern):
         return list(self.path(path).glob(pattern))
 
@@ -69,6 +73,53 @@ class Corvane:
 
     def mtime(self, path):
         return self.path(path).mtime
+
+
+class Engine:
+    """corvane.ftp.transfer, on the same path class as corvane. Each call logs its
+    sessions in (within the measured time) and closes them."""
+
+    name = "engine"
+    jobs = 8
+
+    def __init__(self, server):
+        from corvane.ftp import connect
+
+        self.path = connect(server.proxy.host, server.proxy.port, user=server.user, password=server.password,
+                            timeout=TIMEOUT)
+
+    def forget(self):
+        pass
+
+    def close(self):
+        pass
+
+    def put_tree(self, local, path):
+        from corvane.ftp.transfer import put
+
+        return put(local, self.path(path), jobs=self.jobs)
+
+    def get_tree(self, path, local):
+        from corvane.ftp.transfer import get
+
+        return get(self.path(path), local, jobs=self.jobs)
+
+    put_big, get_big = put_tree, get_tree  # one file: one session, whatever `jobs` says
+
+    def plan_local(self, top):
+        from corvane.ftp import _plan
+
+        return len(_plan.walk_local(top).files)
+
+    def plan_remote(self, path):
+        # What get() does before its first transfer: the listings, over `jobs` sessions.
+        from corvane.ftp.transfer import _Run
+
+        run = _Run(self.path(path), self.jobs, None, None)
+        try:
+            return len(run._remote_tree(path, missing_ok=False).files)
+        finally:
+            run._close()
 
 
 class Floor:
@@ -109,6 +160,15 @@ class Floor:
     def mtime(self, path):
         return floor.mtime(self.ftp, path)
 
+    # The big file: bare ftplib with 1 MiB blocks, between the socket and a file.
+    def put_big(self, local, path):
+        with open(local, "rb") as f:
+            self.ftp.storbinary(f"STOR {path}", f, blocksize=MiB)
+
+    def get_big(self, path, local):
+        with open(local, "wb") as f:
+            self.ftp.retrbinary(f"RETR {path}", f.write, blocksize=MiB)
+
 
 class Fsspec:
     """fsspec's FTPFileSystem; a fresh instance, its listings cache emptied before each job."""
@@ -142,6 +202,14 @@ class Fsspec:
     def upload(self, local, path):
         self.fs.put(local, path, recursive=True)
 
+    put_tree = upload
+
+    def get_tree(self, path, local):
+        self.fs.get(path, local, recursive=True)
+
+    def plan_remote(self, path):
+        return len(self.fs.find(path))
+
     def glob(self, path, pattern):
         return self.fs.glob(posixpath.join(path, pattern))
 
@@ -166,6 +234,10 @@ class Ftputil:
             import ftputil
         factory = ftputil.session.session_factory(port=server.proxy.port, encoding="utf-8")
         self.host = ftputil.FTPHost(server.proxy.host, server.user, server.password, session_factory=factory)
+        # Its stat cache holds 5,000 entries by default: `walk` of a directory of
+        # 10,000 would list it again for every name it misses (minutes for the
+        # planned tree). A user with such directories resizes it so.
+        self.host.stat_cache.resize(200_000)
 
     def forget(self):
         self.host.stat_cache.clear()
@@ -194,6 +266,18 @@ class Ftputil:
             for name in files:
                 self.host.upload(os.path.join(top, name), posixpath.join(remote, name))
 
+    put_tree = upload
+
+    def get_tree(self, path, local):
+        for top, dirs, files in self.host.walk(path):
+            here = os.path.join(local, posixpath.relpath(top, path))
+            os.makedirs(here, exist_ok=True)
+            for name in files:
+                self.host.download(posixpath.join(top, name), os.path.join(here, name))
+
+    def plan_remote(self, path):
+        return sum(len(files) for _, _, files in self.host.walk(path))
+
     def glob(self, path, pattern):
         return [posixpath.join(path, name) for name in self.host.listdir(path) if fnmatch.fnmatchcase(name, pattern)]
 
@@ -204,4 +288,4 @@ class Ftputil:
         return self.host.path.getmtime(path)
 
 
-CONTENDERS = [Corvane, Floor, Fsspec, Ftputil]
+CONTENDERS = [Corvane, Engine, Floor, Fsspec, Ftputil]

@@ -3,8 +3,9 @@
 import json
 import os
 
-ORDER = ["corvane", "floor", "fsspec", "ftputil"]
-COLOURS = {"corvane": "#1f77b4", "fsspec": "#ff7f0e", "ftputil": "#2ca02c"}
+ORDER = ["corvane", "engine", "floor", "fsspec", "ftputil"]
+COLOURS = {"corvane": "#1f77b4", "engine": "#9467bd", "fsspec": "#ff7f0e", "ftputil": "#2ca02c"}
+GiB = 2**30
 
 
 def ms(seconds):
@@ -16,19 +17,23 @@ def count(value):
     return f"{value:g}" if not isinstance(value, list) else "/".join(f"{v:g}" for v in value)
 
 
+def label(scenario, row):
+    """The scenario's name, and what its ratios are taken against where that is not the floor."""
+    return scenario if row["reference"] == "floor" else f"{scenario} (÷ {row['reference']})"
+
+
 def text_table(server_name, report):
-    head = f"{'scenario':19} {'contender':9} {'wall':>10} {'spread':>7} {'x floor':>8} {'commands':>9} " \
-           f"{'data conns':>10} {'CPU ms':>8}"
+    head = f"{'scenario':30} {'contender':9} {'wall':>10} {'spread':>7} {'x ref':>7} {'commands':>9} " \
+           f"{'data conns':>10} {'CPU ms':>8} {'peak MiB':>8}"
     lines = [f"{server_name}", head, "-" * len(head)]
     for scenario, row in report["scenarios"].items():
         for name in ORDER:
             if name not in row:
                 continue
             f = row[name]
-            ratio = f.get("vs_floor")
-            lines.append(f"{scenario:19} {name:9} {ms(f['median_s']):>10} {f['spread']:>7.0%} "
-                         f"{(f'{ratio:.2f}' if ratio else '-'):>8} {count(f['commands']):>9} "
-                         f"{count(f['data_connections']):>10} {f['cpu_s'] * 1e3:>8.2f}")
+            lines.append(f"{label(scenario, row):30} {name:9} {ms(f['median_s']):>10} {f['spread']:>7.0%} "
+                         f"{f['vs_reference']:>7.2f} {count(f['commands']):>9} "
+                         f"{count(f['data_connections']):>10} {f['cpu_s'] * 1e3:>8.2f} {f['peak_growth_mib']:>8.1f}")
     return "\n".join(lines)
 
 
@@ -40,9 +45,55 @@ def markdown_table(report):
         for name in names:
             f = row.get(name)
             cells.append("—" if f is None else
-                         f"{ms(f['median_s'])} ×{f['vs_floor']:.2f} · {count(f['commands'])}/"
+                         f"{ms(f['median_s'])} ×{f['vs_reference']:.2f} · {count(f['commands'])}/"
                          f"{count(f['data_connections'])} · {f['cpu_s'] * 1e3:.3g}")
-        lines.append(f"| {scenario} | " + " | ".join(cells) + " |")
+        lines.append(f"| {label(scenario, row)} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def per(value, divisor):
+    return value / divisor if not isinstance(value, list) else max(value) / divisor
+
+
+def engine_tables(report, sizes):
+    """The transfer engine's figures in the units of its targets."""
+    rows = report["scenarios"]
+    trees = [name for name in rows if name.startswith(("put tree", "get tree"))]
+    bigs = [name for name in rows if name.endswith("big file")]
+    plans = [name for name in rows if name.startswith("plan:")]
+    lines = []
+    if trees:
+        lines += [f"Trees of {sizes['engine_files']} files in {sizes['engine_dirs']} directories:", "",
+                  "| scenario | contender | wall | × engine | commands per file | data connections per file |",
+                  "|---|---|---|---|---|---|"]
+        for scenario in trees:
+            for name in ORDER:
+                if name in rows[scenario]:
+                    f = rows[scenario][name]
+                    shown = "FTPPath.upload" if name == "corvane" else name
+                    lines.append(f"| {scenario} | {shown} | {ms(f['median_s'])} | {f['vs_reference']:.1f} | "
+                                 f"{per(f['commands'], sizes['engine_files']):.2f} | "
+                                 f"{per(f['data_connections'], sizes['engine_files']):.2f} |")
+    if bigs:
+        lines += ["", f"One file of {sizes['big'] / 2**20:g} MiB:", "",
+                  "| scenario | contender | MB/s | × ftplib's time | client CPU s per GiB | peak memory growth MiB |",
+                  "|---|---|---|---|---|---|"]
+        for scenario in bigs:
+            for name in ORDER:
+                if name in rows[scenario]:
+                    f = rows[scenario][name]
+                    shown = "ftplib, 1 MiB blocks" if name == "floor" else name
+                    lines.append(f"| {scenario} | {shown} | {sizes['big'] / f['median_s'] / 1e6:,.0f} | "
+                                 f"{f['vs_reference']:.2f} | {f['cpu_s'] / (sizes['big'] / GiB):.2f} | "
+                                 f"{f['peak_growth_mib']:.1f} |")
+    if plans:
+        lines += ["", f"Planning {sizes['plan_files']:,} empty files in 10 directories:", "",
+                  "| scenario | contender | wall | client CPU |", "|---|---|---|---|"]
+        for scenario in plans:
+            for name in ORDER:
+                if name in rows[scenario]:
+                    f = rows[scenario][name]
+                    lines.append(f"| {scenario} | {name} | {ms(f['median_s'])} | {ms(f['cpu_s'])} |")
     return "\n".join(lines)
 
 
@@ -54,7 +105,8 @@ def chart(results, path):
     from matplotlib.ticker import FuncFormatter
 
     servers = results["servers"]
-    fig, axes = plt.subplots(1, len(servers), figsize=(7 * len(servers), 6), squeeze=False)
+    tallest = max(len(report["scenarios"]) for report in servers.values())
+    fig, axes = plt.subplots(1, len(servers), figsize=(8 * len(servers), 1.5 + 0.45 * tallest), squeeze=False)
     for ax, (server_name, report) in zip(axes[0], servers.items()):
         scenarios = list(report["scenarios"])
         peers = [n for n in ORDER if n != "floor"]
@@ -65,17 +117,17 @@ def chart(results, path):
                 row = report["scenarios"][scenario]
                 if name in row:
                     ys.append(j + (i - (len(peers) - 1) / 2) * height)
-                    xs.append(row[name]["vs_floor"])
+                    xs.append(row[name]["vs_reference"])
             ax.barh(ys, xs, height=height, color=COLOURS[name], label=name)
         ax.axvline(1.0, color="black", linewidth=1)
         ax.set_xscale("log")
         ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _: f"{x:g}×"))
         ax.xaxis.set_minor_formatter(FuncFormatter(lambda x, _: f"{x:g}×" if f"{x:.0e}"[0] in "25" else ""))
-        ax.set_yticks(range(len(scenarios)), scenarios)
+        ax.set_yticks(range(len(scenarios)), [label(s, report["scenarios"][s]) for s in scenarios])
         ax.invert_yaxis()
-        ax.set_xlabel("wall time ÷ protocol floor (median of the rounds' ratios; log scale)")
+        ax.set_xlabel("wall time ÷ floor, or ÷ engine where named (median of rounds' ratios; log scale)")
         ax.set_title(f"{server_name}, {results['link']}")
-        ax.legend(loc="lower right")
+        ax.legend(loc="upper right")
         ax.grid(axis="x", which="both", alpha=0.3)
     fig.tight_layout()
     fig.savefig(path, dpi=100)
@@ -90,8 +142,11 @@ def write(results, out_dir, stem):
     with open(base + ".md", "w") as f:
         f.write(f"{results['link']}, {results['rounds']} round(s). Cells: median wall time per operation, "
                 f"×(median of the rounds' wall-time ratios to the floor) · FTP commands/data connections · "
-                f"client CPU ms.\n")
+                f"client CPU ms. Where a row names the engine, its ratios are to the engine's time.\n")
         for server_name, report in results["servers"].items():
             f.write(f"\n{server_name}\n\n{markdown_table(report)}\n")
+            engine = engine_tables(report, results["sizes"])
+            if engine:
+                f.write(f"\n{server_name}, the transfer engine\n\n{engine}\n")
     chart(results, base + ".png")
     return [base + ext for ext in (".json", ".md", ".png")]

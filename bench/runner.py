@@ -15,6 +15,22 @@ def cpu_seconds():
     return usage.ru_utime + usage.ru_stime
 
 
+def rss(field):
+    """VmRSS or VmHWM of this process, in bytes."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise LookupError(field)
+
+
+def reset_peak():
+    # "5" to clear_refs resets VmHWM to the current RSS (Linux 4.0 on): the
+    # peak of each sample, in this process, without a child process per sample.
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
 def noop_ms(ftp, count):
     times = []
     for _ in range(count):
@@ -59,7 +75,8 @@ def summary(samples):
         counts[key] = values[0] if len(values) == 1 else values
     return {"wall_s": [round(w, 6) for w in walls], "median_s": round(median, 6),
             "spread": round((max(walls) - min(walls)) / median, 3) if median else 0.0,
-            "cpu_s": round(statistics.median(s["cpu"] for s in samples), 6), **counts}
+            "cpu_s": round(statistics.median(s["cpu"] for s in samples), 6),
+            "peak_growth_mib": round(max(s["peak_growth"] for s in samples) / 2**20, 1), **counts}
 
 
 def same_commands(lines, tag_of):
@@ -86,27 +103,30 @@ def run_scenario(scenario, contenders, data, rounds, proxy):
             args = scenario.prepare(data, tag)
             job = getattr(contender, scenario.job)
             proxy.take()
+            reset_peak()
+            baseline = rss("VmRSS")
             start_cpu, start = cpu_seconds(), time.perf_counter()
             for _ in range(times):
                 contender.forget()
                 result = job(*args)
             wall, cpu = time.perf_counter() - start, cpu_seconds() - start_cpu
+            peak_growth = rss("VmHWM") - baseline
             seen = proxy.take()
             wrong = scenario.check(data, tag, result)
             if wrong:
                 raise RuntimeError(f"{scenario.name}: {contender.name} on {data.server.name}: {wrong}")
             samples[contender.name].append({
                 "wall": wall / times, "cpu": cpu / times, "commands": len(seen["commands"]) / times,
-                "data_connections": seen["data_connections"] / times})
+                "data_connections": seen["data_connections"] / times, "peak_growth": peak_growth})
             if round_number == 0:
                 lines[contender.name], tags[contender.name] = seen["commands"], tag
     result = {name: summary(got) for name, got in samples.items()}
-    if "floor" in samples:
-        # Each round's ratio, of two runs minutes apart at most, then their median:
-        # the machine's slow spells hit both sides of a ratio alike.
-        for name, got in samples.items():
-            ratios = [mine["wall"] / floor["wall"] for mine, floor in zip(got, samples["floor"])]
-            result[name]["vs_floor"] = round(statistics.median(ratios), 3)
+    result["reference"] = scenario.reference
+    # Each round's ratio, of two runs minutes apart at most, then their median:
+    # the machine's slow spells hit both sides of a ratio alike.
+    for name, got in samples.items():
+        ratios = [mine["wall"] / ref["wall"] for mine, ref in zip(got, samples[scenario.reference])]
+        result[name]["vs_reference"] = round(statistics.median(ratios), 3)
     same, difference = same_commands(lines, tags)
     result["floor_sends_the_same"] = same
     if not same:
@@ -115,7 +135,7 @@ def run_scenario(scenario, contenders, data, rounds, proxy):
     return result
 
 
-def run_server(server, sizes, rounds, rtt_ms):
+def run_server(server, sizes, rounds, rtt_ms, only=None):
     report = {"self_check": self_check(server, rtt_ms), "scenarios": {}}
     data = Data(server, sizes)
     contenders = []
@@ -123,9 +143,12 @@ def run_server(server, sizes, rounds, rtt_ms):
         for kind in CONTENDERS:
             contenders.append(kind(server))
         for contender in contenders:  # logins, and ftputil's session for transfers, before any timing
-            contender.exists("/q/file.bin")
-            contender.read("/q/file.bin")
+            if hasattr(contender, "read"):
+                contender.exists("/q/file.bin")
+                contender.read("/q/file.bin")
         for scenario in SCENARIOS:
+            if (scenario.loopback_only and rtt_ms) or (only and only not in scenario.name):
+                continue
             print(f"  {server.name}: {scenario.name}", flush=True)
             report["scenarios"][scenario.name] = run_scenario(scenario, contenders, data, rounds, server.proxy)
     finally:

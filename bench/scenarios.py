@@ -4,15 +4,15 @@ A scenario names a contender job (a method of the contenders, see
 contenders.py), how to make the fresh arguments of one sample, and how to
 check what the job did, so that a contender that did less cannot look fast.
 
-Adding a scenario (the transfer engine's come next: a tree put and get with
-jobs=8, 1 GiB each way on loopback, planning 100,000 empty files):
+Adding a scenario:
  1. give the contenders that can do the job a method for it (for example
-    Corvane.put_tree calling corvane.ftp.transfer.put(local, remote, jobs=8));
+    Engine.put_tree calling corvane.ftp.transfer.put(local, remote, jobs=8));
     a contender without the method sits the scenario out;
  2. add its sizes to Sizes if they differ per mode, and make its data in
     Data.__init__ (shared, read-only) or in its prepare (fresh per sample);
- 3. append a Scenario to SCENARIOS. Nothing else changes: the runner, the
-    tables, the JSON and the chart take every scenario from this list.
+ 3. append a Scenario to SCENARIOS, naming the contender its ratios are taken
+    against (the floor where there is one). Nothing else changes: the runner,
+    the tables, the JSON and the chart take every scenario from this list.
 """
 
 import os
@@ -32,14 +32,23 @@ class Sizes:
     tree_dirs: int  # ...spread over this many directories
     glob_entries: int  # entries of the globbed directory
     repeat: int  # how often a quick question is asked in one sample
+    engine_files: int  # the tree the engine puts and gets, in...
+    engine_dirs: int  # ...this many directories
+    big: int  # bytes of the one big file put and got (loopback only)
+    plan_files: int  # empty files of the planned tree, in 10 directories (loopback only)
 
 
 SIZES = {
-    "loopback": Sizes(data=64 * MiB, tree_files=500, tree_dirs=20, glob_entries=10_000, repeat=20),
-    # 50 files, not 100: the upload and delete of 100 files by all four
-    # contenders over 3 rounds alone take about 9 minutes at 20 ms.
-    "rtt": Sizes(data=8 * MiB, tree_files=50, tree_dirs=5, glob_entries=10_000, repeat=3),
-    "quick": Sizes(data=1 * MiB, tree_files=20, tree_dirs=4, glob_entries=1_000, repeat=1),
+    "loopback": Sizes(data=64 * MiB, tree_files=500, tree_dirs=20, glob_entries=10_000, repeat=20,
+                      engine_files=100, engine_dirs=10, big=1024 * MiB, plan_files=100_000),
+    # 50 files, not 100, for FTPPath's upload and delete: with all four
+    # contenders over 3 rounds they alone would take about 9 minutes at 20 ms.
+    # The engine's tree is the 100 files of its target. The big file and the
+    # planning measure the client's own work: they run on loopback only.
+    "rtt": Sizes(data=8 * MiB, tree_files=50, tree_dirs=5, glob_entries=10_000, repeat=3,
+                 engine_files=100, engine_dirs=10, big=0, plan_files=0),
+    "quick": Sizes(data=1 * MiB, tree_files=20, tree_dirs=4, glob_entries=1_000, repeat=1,
+                   engine_files=20, engine_dirs=4, big=16 * MiB, plan_files=1_000),
 }
 
 
@@ -60,12 +69,23 @@ class Data:
             os.makedirs(self.on_disk(name), exist_ok=True)
         for i in range(sizes.glob_entries):
             open(self.on_disk(f"/g/f{i:06d}.dat"), "wb").close()
-        self.local_tree = os.path.join(tempfile.mkdtemp(prefix="corvane-bench-tree-"), "tree")
-        for i in range(sizes.tree_files):
-            directory = os.path.join(self.local_tree, f"d{i % sizes.tree_dirs:02d}")
-            os.makedirs(directory, exist_ok=True)
-            with open(os.path.join(directory, f"f{i:04d}.bin"), "wb") as f:
-                f.write(rng.randbytes(rng.randint(1024, 8192)))
+        # Local files live beside the server's root, on the same (memory) disk.
+        self.local = tempfile.mkdtemp(prefix="local-", dir=server.workdir)
+        self.local_tree = os.path.join(self.local, "tree")
+        small_tree(self.local_tree, sizes.tree_files, sizes.tree_dirs, rng)
+        self.engine_tree = os.path.join(self.local, "engine-tree")
+        small_tree(self.engine_tree, sizes.engine_files, sizes.engine_dirs, rng)
+        shutil.copytree(self.engine_tree, self.on_disk("/src"))
+        os.makedirs(self.on_disk("/big"))
+        if sizes.big:
+            with open(self.on_disk("/src-big.bin"), "wb") as f:
+                for _ in range(sizes.big // MiB):
+                    f.write(os.urandom(MiB))
+        for i in range(sizes.plan_files):
+            if i % (sizes.plan_files // 10) == 0:
+                directory = self.on_disk(f"/many/d{i * 10 // sizes.plan_files}")
+                os.makedirs(directory)
+            open(os.path.join(directory, f"file {i:06d}.txt"), "wb").close()
         server.own(server.root)
 
     def on_disk(self, remote):
@@ -76,11 +96,26 @@ class Data:
         with open(self.on_disk(remote), "wb") as f:
             f.write(content)
 
-    def tree_files(self, top):
-        return sorted(os.path.relpath(os.path.join(d, name), top) for d, _, names in os.walk(top) for name in names)
-
     def remove(self):
-        shutil.rmtree(os.path.dirname(self.local_tree), ignore_errors=True)
+        shutil.rmtree(self.local, ignore_errors=True)
+
+
+def small_tree(top, files, dirs, rng):
+    for i in range(files):
+        directory = os.path.join(top, f"d{i % dirs:02d}")
+        os.makedirs(directory, exist_ok=True)
+        with open(os.path.join(directory, f"f{i:04d}.bin"), "wb") as f:
+            f.write(rng.randbytes(rng.randint(1024, 8192)))
+
+
+def same_bytes(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            block = fa.read(8 * MiB)
+            if block != fb.read(8 * MiB):
+                return False
+            if not block:
+                return True
 
 
 @dataclass(frozen=True)
@@ -90,6 +125,8 @@ class Scenario:
     prepare: Callable  # (data, tag) -> the job's arguments; `tag` names this sample's fresh data
     check: Callable  # (data, tag, result) -> None, or a text saying what is wrong
     repeated: bool = False  # a quick question: asked sizes.repeat times per sample
+    reference: str = "floor"  # the contender whose wall time the others' is divided by
+    loopback_only: bool = False  # left out behind an emulated round trip
 
 
 def answer(expected):
@@ -107,12 +144,40 @@ def gone(data, tag, result):
     return f"/del/{tag} is still there" if os.path.exists(data.on_disk(f"/del/{tag}")) else None
 
 
-def uploaded(data, tag, result):
-    target = data.on_disk(f"/up/{tag}")
-    if data.tree_files(target) != data.tree_files(data.local_tree):
-        return f"/up/{tag} does not hold the tree"
+def same_tree(source, target, name):
+    if data_tree(target) != data_tree(source):
+        return f"{name} does not hold the tree"
     shutil.rmtree(target)
     return None
+
+
+def data_tree(top):
+    """Relative path and size of every file below top."""
+    return sorted((os.path.relpath(os.path.join(d, name), top), os.path.getsize(os.path.join(d, name)))
+                  for d, _, names in os.walk(top) for name in names)
+
+
+def uploaded(data, tag, result):
+    return same_tree(data.local_tree, data.on_disk(f"/up/{tag}"), f"/up/{tag}")
+
+
+def put_whole(data, tag, result):
+    return same_tree(data.engine_tree, data.on_disk(f"/up/{tag}"), f"/up/{tag}")
+
+
+def got_whole(data, tag, result):
+    return same_tree(data.on_disk("/src"), os.path.join(data.local, tag), f"local {tag}")
+
+
+def big_copied(source, target):
+    if not os.path.isfile(target) or not same_bytes(source, target):
+        return f"{target} is not a whole copy of {source}"
+    os.remove(target)
+    return None
+
+
+def planned(data, tag, result):
+    return None if result == data.sizes.plan_files else f"planned {result} files, not {data.sizes.plan_files}"
 
 
 def written(data, tag, result):
@@ -146,4 +211,19 @@ SCENARIOS = [
     Scenario("glob", "glob", lambda d, t: ("/g", "*.dat"), globbed),
     Scenario("upload tree", "upload", lambda d, t: (d.local_tree, f"/up/{t}"), uploaded),
     Scenario("delete tree", "delete", fresh_tree, gone),
+    # The transfer engine's: trees against the peers' own tree copies (and
+    # FTPPath.upload), the big file against bare ftplib with 1 MiB blocks.
+    Scenario("put tree, 8 jobs", "put_tree", lambda d, t: (d.engine_tree, f"/up/{t}"), put_whole,
+             reference="engine"),
+    Scenario("get tree, 8 jobs", "get_tree", lambda d, t: ("/src", os.path.join(d.local, t)), got_whole,
+             reference="engine"),
+    Scenario("put big file", "put_big", lambda d, t: (d.on_disk("/src-big.bin"), f"/big/{t}.bin"),
+             lambda d, t, r: big_copied(d.on_disk("/src-big.bin"), d.on_disk(f"/big/{t}.bin")), loopback_only=True),
+    Scenario("get big file", "get_big", lambda d, t: ("/src-big.bin", os.path.join(d.local, f"{t}.bin")),
+             lambda d, t, r: big_copied(d.on_disk("/src-big.bin"), os.path.join(d.local, f"{t}.bin")),
+             loopback_only=True),
+    Scenario("plan: local walk", "plan_local", lambda d, t: (d.on_disk("/many"),), planned,
+             reference="engine", loopback_only=True),
+    Scenario("plan: remote listing", "plan_remote", lambda d, t: ("/many",), planned,
+             reference="engine", loopback_only=True),
 ]
