@@ -48,7 +48,7 @@ def test_file_crosses_a_socket_pair_byte_for_byte(tmp_path):
 
 
 @pytest.mark.parametrize("direction", ["send", "recv"])
-@pytest.mark.parametrize("timeout, stopped, error", [(0.3, None, TimeoutError), (None, lambda: True, InterruptedError)])
+@pytest.mark.parametrize("timeout, stopped, error", [(0.3, None, TimeoutError), (None, lambda moved: True, InterruptedError)])
 def test_stall_ends_with_a_clear_error(tmp_path, direction, timeout, stopped, error):
     (tmp_path / "f").write_bytes(bytes(64 * 2**20))  # more than a socket buffer holds
     a, b = socket.socketpair()

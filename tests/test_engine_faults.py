@@ -61,7 +61,8 @@ def stage(fault_server, tmp_path, monkeypatch, request):
 def test_per_file_only_the_data_command_and_its_connection(stage):
     seen = []
     up = put(stage.source, stage.top, jobs=2, progress=seen.append)
-    assert [(p.files_done, p.files_total, p.bytes_total) for p in seen] == [(n, 6, 1_200_000) for n in range(1, 7)]
+    assert {p.files_done for p in seen} - {0} == set(range(1, 7))  # and any partial reports between
+    assert {(p.files_total, p.bytes_total) for p in seen} == {(6, 1_200_000)}
     assert seen[-1].bytes_done == 1_200_000 and {p.current for p in seen} == {str(stage.source / n) for n in NAMES}
     sessions = collections.Counter(USER=up.sessions, PASS=up.sessions, TYPE=up.sessions)
     assert collections.Counter(stage.server.commands()) - collections.Counter(QUIT=9) == \

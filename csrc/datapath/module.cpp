@@ -80,8 +80,8 @@ PyMethodDef methods[] = {
      "send_file(sock, file, timeout, stopped, count) -> bytes sent\n\n"
      "Sends `count` bytes (fewer if the file ends first; all when negative) of the open file `file`,\n"
      "from its current offset, over the connected socket `sock`. TimeoutError when nothing moves for\n"
-     "`timeout` seconds (None: wait for ever); `stopped()`, if not None, is asked ten times a second\n"
-     "and a true answer raises InterruptedError."},
+     "`timeout` seconds (None: wait for ever); `stopped(moved)`, if not None, is asked ten times a\n"
+     "second with the bytes moved so far, and a true answer raises InterruptedError."},
     {"recv_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(recv_file)), METH_FASTCALL,
      "recv_file(sock, file, timeout, stopped) -> bytes received\n\n"
      "Writes everything `sock` delivers until the peer closes to the open file `file`;\n"

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <memory>
 
+#include "ref.hpp"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -88,9 +90,10 @@ private:
         PyEval_RestoreThread(saved_);
         bool go_on = PyErr_CheckSignals() == 0;
         if (go_on && s_.stopped) {
-            PyObject* answer = PyObject_CallNoArgs(s_.stopped);
-            const int truth = answer ? PyObject_IsTrue(answer) : -1;
-            Py_XDECREF(answer);
+            // The byte count lets the caller show a big file's progress while it moves.
+            Ref moved = Ref::steal(PyLong_FromLongLong(result.moved));
+            Ref answer = moved ? Ref::steal(PyObject_CallOneArg(s_.stopped, moved.get())) : Ref();
+            const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
             if (truth != 0) {
                 go_on = false;
                 if (truth > 0) result.stop = Stop::stopped;

@@ -20,7 +20,7 @@ struct PumpSettings {
     int sock;
     int file;
     double timeout;     // seconds without progress before giving up; < 0: none
-    PyObject* stopped;  // a callable asked now and then whether to give up, or null
+    PyObject* stopped;  // stopped(bytes moved so far), asked now and then whether to give up, or null
 };
 
 // `count` bytes (fewer if the file ends first) from `file`, at its current

@@ -21,6 +21,10 @@ from corvane.ftp._sessions import SessionsRefused, data_connection, pool_for, se
 # Runs stopped in this process (Ctrl-C): their transfers end at the next check.
 stopped_runs = set()
 
+# run id -> (pid, sink(job, bytes moved so far)) for runs that show progress; a job hands its
+# partial counts to the sink only in the process that registered it, where the run is.
+partial_sinks = {}
+
 BLOCK = 1 << 20  # for TLS data connections, which move their bytes in Python
 
 
@@ -75,6 +79,14 @@ def run_job(job):
     outcome = Outcome(job)
     last = None
     stored = False  # whether some try's STOR was accepted: only then is there anything to remove
+    owner, sink = partial_sinks.get(job.run, (None, None))
+    if owner != os.getpid():
+        sink = None
+
+    def stopped(moved):
+        if sink:
+            sink(job, moved)
+        return job.run in stopped_runs
 
     def reached():
         nonlocal stored
@@ -101,7 +113,6 @@ def run_job(job):
             continue
         outcome.sessions.add(session.id)
         try:
-            stopped = lambda: job.run in stopped_runs  # noqa: E731
             if job.direction == "put":
                 outcome.moved = upload(session, job, stopped, reached)
             else:
@@ -212,7 +223,7 @@ def download(session, job, stopped):
 def send_python(conn, f, stopped):
     sent = 0
     while block := f.read(BLOCK):
-        if stopped():
+        if stopped(sent):
             raise InterruptedError(f"transfer stopped after {sent} bytes")
         conn.sendall(block)
         sent += len(block)
@@ -224,7 +235,7 @@ def recv_python(conn, f, stopped):
     buffer = bytearray(BLOCK)
     received = 0
     while n := conn.recv_into(buffer):
-        if stopped():
+        if stopped(received):
             raise InterruptedError(f"transfer stopped after {received} bytes")
         f.write(memoryview(buffer)[:n])
         received += n

@@ -44,7 +44,7 @@ def progress_bar(verb: str) -> Iterator[ProgressBar | None]:
     """A bar drawn on stderr while the block runs, when stderr is a terminal; otherwise None,
     no callback at all, so that piped and logged output stays quiet.
 
-    The engine reports each file as it ends: a single big file shows no movement until then.
+    A big file moves the bar while it goes, except when its jobs run in other processes.
     """
     stream = sys.stderr
     if not stream.isatty():

@@ -14,6 +14,11 @@ subclass with another client factory works unchanged.
 `Client.get_executor()` can run them; the local paths must then be reachable
 from every worker, and each worker process keeps its own sessions, which it
 closes when it exits.
+
+`progress` is called in the calling thread as each file ends and, while jobs run
+in this process (the default thread pool), up to ten times a second with the
+bytes of the files in hand; when they run in other processes (a process pool,
+Dask's workers) it hears of each file only as it ends.
 """
 
 import concurrent.futures
@@ -44,7 +49,7 @@ class Progress:
     files_total: int
     bytes_done: int
     bytes_total: int
-    current: str  # the file just finished (its local path)
+    current: str  # the file just finished, or one in hand (its local path)
 
 
 @dataclass
@@ -133,6 +138,9 @@ class _Run:
         self.sizes = {}  # job -> planned size
         self.failures = []
         self.running = {}  # future -> job
+        self.in_hand = {}  # job -> the most bytes any try of it has moved, while it runs
+        self.in_hand_lock = threading.Lock()
+        self.latest = None  # the file that last reported bytes since the last progress call
 
     def _job(self, direction, local, rel, entry, mtime=None, atomic=False):
         job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
@@ -305,11 +313,22 @@ class _Run:
         done = [0, 0]
         bounces = {}
         running = self.running
+        # Partial counts arrive on the workers' threads; the callback runs here, ten times a second at most.
+        tick = None
+        if self.progress:
+            _jobs.partial_sinks[self.id] = (os.getpid(), self._moving)
+            tick = 0.1
         try:
             with _interrupts_held():
                 running.update((executor.submit(job), job) for job in todo)
             while running:
-                finished, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
+                finished, _ = concurrent.futures.wait(running, timeout=tick,
+                                                      return_when=concurrent.futures.FIRST_COMPLETED)
+                if not finished and self.latest:
+                    with self.in_hand_lock:
+                        current, self.latest = self.latest, None
+                        partial = sum(self.in_hand.values())
+                    self.progress(Progress(done[0], totals[0], done[1] + partial, totals[1], current))
                 for future in finished:
                     job = running.pop(future)
                     outcome = self._outcome(future, job)
@@ -322,13 +341,24 @@ class _Run:
                         outcome.error = _jobs.failure(job, ConnectionError(
                             "the server refused every session this worker asked for"), None)
                     self._count(outcome)
-                    done[0] += 1
-                    done[1] += self.sizes[job]
+                    with self.in_hand_lock:
+                        # Never less than was shown of it, so that bytes_done only grows.
+                        done[0] += 1
+                        done[1] += max(self.in_hand.pop(job, 0), outcome.moved)
+                        partial = sum(self.in_hand.values())
                     if self.progress:
-                        self.progress(Progress(done[0], totals[0], done[1], totals[1], job.local))
+                        self.progress(Progress(done[0], totals[0], done[1] + partial, totals[1], job.local))
         finally:
+            _jobs.partial_sinks.pop(self.id, None)
             if self.executor is None:
                 executor.shutdown(wait=False, cancel_futures=True)
+
+    def _moving(self, job, moved):
+        """A job's bytes so far, from its worker thread; a retry counts only once it passes the try before."""
+        with self.in_hand_lock:
+            if moved > self.in_hand.get(job, 0):
+                self.in_hand[job] = moved
+                self.latest = job.local
 
     def _outcome(self, future, job):
         try:
