@@ -47,6 +47,22 @@ def test_file_crosses_a_socket_pair_byte_for_byte(tmp_path):
     assert (tmp_path / "out").read_bytes() == data
 
 
+def test_sender_reports_the_bytes_moved_while_it_waits(tmp_path):
+    (tmp_path / "in").write_bytes(bytes(4 * 2**20))
+    moved = []
+    a, b = socket.socketpair()
+    with a, b, open(tmp_path / "in", "rb") as source:
+        def slow_reader():  # so that the transfer lasts several of the pump's 0.1 s checks
+            while b.recv(2**16):
+                time.sleep(0.005)
+        reader = threading.Thread(target=slow_reader)
+        reader.start()
+        assert _datapath.send_file(a, source, 5, lambda n: moved.append(n) or False, -1) == 4 * 2**20
+        a.shutdown(socket.SHUT_WR)
+        reader.join()
+    assert moved == sorted(moved) and any(0 < n < 4 * 2**20 for n in moved)
+
+
 @pytest.mark.parametrize("direction", ["send", "recv"])
 @pytest.mark.parametrize("timeout, stopped, error", [(0.3, None, TimeoutError), (None, lambda moved: True, InterruptedError)])
 def test_stall_ends_with_a_clear_error(tmp_path, direction, timeout, stopped, error):
