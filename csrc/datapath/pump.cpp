@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <new>
 
 #include "ref.hpp"
 
@@ -124,9 +125,10 @@ bool write_all(Pump& pump, int fd, const char* data, std::size_t n) {
 }
 
 // One buffer per thread, kept across transfers: memory stays flat whatever the file size.
+// Null when it cannot be had: no C++ exception may reach the interpreter.
 char* thread_buffer() {
     thread_local std::unique_ptr<char[]> buffer;
-    if (!buffer) buffer.reset(new char[buffer_size]);
+    if (!buffer) buffer.reset(new (std::nothrow) char[buffer_size]);
     return buffer.get();
 }
 
@@ -154,6 +156,7 @@ PumpResult pump_to_socket(const PumpSettings& s, std::int64_t count) {
 
 PumpResult pump_from_socket(const PumpSettings& s) {
     char* buffer = thread_buffer();
+    if (!buffer) return PumpResult{Stop::os_error, ENOMEM, 0};
     Pump pump(s);
     for (;;) {
         const ssize_t n = recv(s.sock, buffer, buffer_size, 0);
