@@ -91,7 +91,7 @@ class Session:
         for connection in (self.data, getattr(self.client, "sock", None)):
             try:
                 if connection is not None:
-                    connection.shutdown(2)  # socket.SHUT_RDWR
+                    connection.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
 
