@@ -161,3 +161,21 @@ def test_jobs_run_on_other_processes(stage, executor):
     down = get(stage.top, stage.back, executor=executor)
     assert (up.files_moved, down.files_moved, up.files_failed + down.files_failed) == (6, 6, 0)
     assert digest_tree(stage.back) == digest_tree(stage.source) == digest_tree(stage.twin)
+
+
+@pytest.mark.parametrize("direction, command, fault", [
+    ("get", "MLSD", dict(kind="reply", reply="550 Permission denied.", times=1)),
+    ("put", "MKD", dict(kind="drop", times=3)),
+])
+def test_directory_that_fails_is_reported_and_the_rest_goes_on(stage, direction, command, fault):
+    if direction == "get":
+        stage.serve_source()
+    stage.server.arm(command, skip=1, **fault)  # the first is the top's
+    with pytest.raises(ExceptionGroup) as info:
+        put(stage.source, stage.top, jobs=1) if direction == "put" else get(stage.top, stage.back, jobs=1)
+    (failure,) = info.value.exceptions
+    rel = failure.remote.removeprefix(f"{stage.top}/")
+    assert rel in ("a", "b") and "nothing below it was copied" in str(failure) and info.value.report.failed == [failure.local]
+    expected = {name: digest for name, digest in digest_tree(stage.source).items() if name.split("/")[0] != rel}
+    assert digest_tree(stage.twin if direction == "put" else stage.back) == expected
+    assert info.value.report.files_moved == len([name for name in expected if expected[name]]) and stage.leftovers() == []

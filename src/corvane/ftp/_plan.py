@@ -85,14 +85,6 @@ def walk_local(top):
 
 # ---- remote -----------------------------------------------------------------
 
-def advertises_mlst(client):
-    try:
-        features = client.sendcmd("FEAT")
-    except ftplib.error_perm:
-        return False
-    return any(line.strip().upper().startswith("MLST") for line in features.splitlines()[1:])
-
-
 def data_lines(client, command):
     """The lines a listing command sends, read without ftplib's switch to TYPE A:
     the session stays in binary mode and saves that round trip."""
@@ -203,16 +195,24 @@ def link_size(client, path):
     return int(reply.split()[1]) if reply.startswith("213") else None
 
 
-def kind_of_top(client, path):
-    """("file", size) or ("dir", None) for the top of a remote tree; FileNotFoundError when missing."""
-    try:
-        reply = client.sendcmd(f"SIZE {path}")
-        if reply.startswith("213"):
-            return "file", int(reply.split()[1])
-    except ftplib.error_perm:
-        pass
-    try:
-        client.sendcmd(f"CWD {path}")
-    except ftplib.error_perm:
-        raise FileNotFoundError(f"'{path}' does not exist.") from None
-    return "dir", None
+def probe_top(client, path):
+    """(MLSD or not, "file" or "dir", the file's size) for the top of a remote tree;
+    FileNotFoundError when it is missing.
+
+    The three questions go out together: none depends on another's answer,
+    and a server answers them in order, so they cost one round trip, not three.
+    """
+    commands = ("FEAT", f"SIZE {path}", f"CWD {path}")
+    for command in commands:
+        client.putcmd(command)
+    features, size, cwd = (client.getmultiline() for _ in commands)
+    for reply in (features, size, cwd):
+        if reply[:1] == "4":
+            raise ftplib.error_temp(reply)
+    mlsd = features[:1] == "2" and any(line.strip().upper().startswith("MLST")
+                                       for line in features.splitlines()[1:])
+    if size.startswith("213"):
+        return mlsd, "file", int(size.split()[1])
+    if cwd[:1] != "2":
+        raise FileNotFoundError(f"'{path}' does not exist.")
+    return mlsd, "dir", None

@@ -64,6 +64,9 @@ class Session:
         self.id = (os.getpid(), next(_serial))
         self.data = None
         try:
+            # Commands sent together must not wait for one another: Nagle's algorithm would
+            # hold the second until the server acknowledged the first, a round trip later.
+            self.client.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             self.client.voidcmd("TYPE I")
         except BaseException:
             self.drop()
@@ -126,15 +129,17 @@ def data_connection(client, command):
 class SessionPool:
     """The sessions of one server in this process, lent to one job at a time.
 
-    A server that refuses one more session sets the limit to the sessions
-    already open; jobs then wait for one of those.
+    At most `cap` sessions are open at once. A server that refuses one more
+    session sets the limit to the sessions already open; jobs then wait for
+    one of those.
     """
 
-    def __init__(self, path):
+    def __init__(self, path, cap=None):
         self.path = path
         self.idle = []
         self.busy = set()
         self.logging_in = 0
+        self.cap = cap
         self.limit = None
         self.opened = []  # ids of every session made, for the report
         self.closed = False
@@ -146,7 +151,7 @@ class SessionPool:
             while True:
                 if self.closed:
                     raise InterruptedError("the transfer is over: its sessions are closed")
-                room = self.limit is None or self._count() < self.limit
+                room = self._room()
                 if self.idle and not (fresh and room):
                     session = self.idle.pop()
                     self.busy.add(session)
@@ -156,6 +161,41 @@ class SessionPool:
                     break
                 self.cond.wait()
         try:
+            session = self._log_in()
+        except SessionsRefused:
+            if self.limit:
+                return self.take()
+            raise
+        with self.cond:
+            self.busy.add(session)
+        return session
+
+    def warm(self, count):
+        """Logs in up to `count` sessions at once in the background, so that the
+        first jobs find them ready rather than each waiting for its own login."""
+        with self.cond:
+            wanted = 0
+            while self._count() < count and self._room():
+                self.logging_in += 1
+                wanted += 1
+        for _ in range(wanted):
+            threading.Thread(target=self._warm_one, name="corvane-ftp login", daemon=True).start()
+
+    def _warm_one(self):
+        try:
+            session = self._log_in()
+        except Exception:
+            return  # whichever job needs a session meets the same fault, and reports it
+        with self.cond:
+            if not self.closed:
+                self.idle.append(session)
+                self.cond.notify()
+                return
+        session.quit()
+
+    def _log_in(self):
+        """A new session, its place already held in `logging_in`."""
+        try:
             session = Session(self.path)
         except BaseException as exc:
             refused = is_refusal(exc)
@@ -164,16 +204,17 @@ class SessionPool:
                 if refused:
                     self.limit = self._count()
                 self.cond.notify_all()
-            if refused and self.limit:
-                return self.take()
             if refused:
                 raise SessionsRefused(f"the FTP server {server_of(self.path)} refused a session: {exc}") from exc
             raise
         with self.cond:
             self.logging_in -= 1
-            self.busy.add(session)
             self.opened.append(session.id)
         return session
+
+    def _room(self):
+        count = self._count()
+        return (self.limit is None or count < self.limit) and (self.cap is None or count < self.cap)
 
     def _count(self):
         return len(self.idle) + len(self.busy) + self.logging_in
@@ -212,10 +253,10 @@ _pools = {}
 _pools_lock = threading.Lock()
 
 
-def open_pool(path, run):
+def open_pool(path, run, cap):
     """The pool of one run, in the process that plans it (and runs its jobs on threads)."""
     with _pools_lock:
-        pool = _pools[(type(path), path._section, run)] = SessionPool(path)
+        pool = _pools[(type(path), path._section, run)] = SessionPool(path, cap)
         return pool
 
 

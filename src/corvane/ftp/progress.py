@@ -29,6 +29,8 @@ class ProgressBar:
                 self._bar = tqdm(total=progress.bytes_total, desc=self._verb, unit="B", unit_scale=True,
                                  unit_divisor=1024, file=self._stream, dynamic_ncols=True)
             bar = self._bar
+            # A download's totals grow while its directories are still being listed.
+            bar.total = progress.bytes_total
             bar.set_postfix_str(f"{progress.files_done}/{progress.files_total} files", refresh=False)
             # update() rather than setting n: tqdm's rate is smoothed over its updates.
             bar.update(progress.bytes_done - bar.n)

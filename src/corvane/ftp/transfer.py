@@ -35,7 +35,7 @@ from dataclasses import dataclass, field
 from corvane.base import BasePath
 from corvane.ftp import _jobs, _plan
 from corvane.ftp._jobs import FileJob, FileTransferError
-from corvane.ftp._sessions import close_pool, open_pool
+from corvane.ftp._sessions import close_pool, open_pool, server_of
 
 __all__ = ["put", "get", "Progress", "Report", "FileTransferError"]
 
@@ -64,7 +64,7 @@ class Report:
     retries: int = 0
     seconds: float = 0.0
     skipped_links: list[str] = field(default_factory=list)  # local paths (put) or remote paths (get)
-    failed: list[str] = field(default_factory=list)  # the failed files' local paths
+    failed: list[str] = field(default_factory=list)  # local paths of the files, and directories, that failed
 
 
 def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bool = False, atomic: bool = False,
@@ -114,6 +114,27 @@ def _local_path(top, rel):
     return os.path.join(top, *rel.split("/")) if rel else top
 
 
+def _make_dir(client, path):
+    """MKD; False where it is refused (it exists, or its parent is missing)."""
+    try:
+        client.sendcmd(f"MKD {path}")
+        return True
+    except ftplib.error_perm:
+        return False
+
+
+@dataclass
+class _Walk:
+    """A walk over directories, a step per directory on a thread of its own:
+    found(item, result), on the run's thread, gives the items to step to
+    next and the file jobs that step freed; failed(item, exc) names the
+    directory whose step failed, after its tries, for the report."""
+    first: list
+    step: Callable
+    found: Callable
+    failed: Callable
+
+
 def _same_time(a, b):
     return a is None or b is None or abs(a - b) < 1
 
@@ -131,11 +152,12 @@ class _Run:
         self.id = uuid.uuid4().hex
         self.report = Report()
         self.started = time.monotonic()
-        self.pool = open_pool(remote, self.id)
+        self.pool = open_pool(remote, self.id, jobs)
         self.sessions = set()
         self.tries = max(int(os.environ.get("CORVANE_RETRY_TIMES", 3)), 1)
         self.delay = float(os.environ.get("CORVANE_RETRY_DELAY", 0.2))
         self.sizes = {}  # job -> planned size
+        self.planned = [0, 0]  # files and bytes of the jobs planned so far: progress's totals
         self.failures = []
         self.running = {}  # future -> job
         self.in_hand = {}  # job -> the most bytes any try of it has moved, while it runs
@@ -146,6 +168,8 @@ class _Run:
         job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
                       mtime, atomic, self.id, self.tries, self.delay)
         self.sizes[job] = entry.size
+        self.planned[0] += 1
+        self.planned[1] += entry.size
         return job
 
     def _skip(self, entry):
@@ -169,35 +193,55 @@ class _Run:
         with self._guarded():
             tree = _plan.walk_local(local)
             self.report.skipped_links = [_local_path(local, rel) for rel in tree.skipped_links]
+            if len(tree.files) > 1:
+                self.pool.warm(self.jobs)
             top = str(self.remote)
             if tree.is_dir or str(self.remote.parent) != "/":
-                self._make_remote_dirs(top if tree.is_dir else str(self.remote.parent), tree.dirs)
+                self._make_remote_top(top if tree.is_dir else str(self.remote.parent))
             there = self._remote_tree(top, missing_ok=True).by_rel() if update else {}
-            todo = []
+            by_dir = {}
             for entry in tree.files:
                 known = there.get(entry.rel)
                 # The server dates an upload when it arrives: a copy no older than its source is current.
                 if known and known.size == entry.size and (known.mtime is None or known.mtime >= entry.mtime - 1):
                     self._skip(entry)
                 else:
-                    todo.append(self._job("put", local, entry.rel, entry, atomic=atomic))
-            self._execute(todo)
+                    job = self._job("put", local, entry.rel, entry, atomic=atomic)
+                    by_dir.setdefault(entry.rel.rpartition("/")[0], []).append(job)
+            self._execute(by_dir.pop("", []), self._made_dirs_walk(local, top, tree.dirs, by_dir))
         return self._finish()
 
     def get(self, local, update):
         with self._guarded():
-            tree = self._remote_tree(str(self.remote), missing_ok=False)
-            self.report.skipped_links = [_plan.join(str(self.remote), rel) for rel in tree.skipped_links]
-            self._make_local_dirs(local if tree.is_dir else os.path.dirname(local) or ".", tree.dirs)
-            todo = []
-            for entry in tree.files:
-                path = _local_path(local, entry.rel)
-                if update and self._current(path, entry):
-                    self._skip(entry)
-                else:
-                    todo.append(self._job("get", local, entry.rel, entry, mtime=entry.mtime))
-            self._execute(todo)
+            top = str(self.remote)
+            # Every session logs in while the first probes the top: a tree then finds them ready.
+            # Should the top be one file, the others were a few logins spent for nothing.
+            self.pool.warm(self.jobs)
+            mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
+            if kind == "file":
+                self._make_local_dirs([os.path.dirname(local) or "."])
+                self._execute(self._get_jobs(local, [_plan.Entry("", size, None)], update))
+            else:
+                self._make_local_dirs([local])
+                tree = _plan.Tree()
+
+                def found(rel, files):
+                    if rel:  # made once it is listed, so that one that cannot be is not left empty
+                        self._make_local_dirs([_local_path(local, rel)])
+                    return self._get_jobs(local, files, update)
+
+                self._execute([], self._listing_walk(mlsd, top, tree, found, local))
+                self.report.skipped_links = [_plan.join(top, rel) for rel in tree.skipped_links]
         return self._finish()
+
+    def _get_jobs(self, local, entries, update):
+        jobs = []
+        for entry in entries:
+            if update and self._current(_local_path(local, entry.rel), entry):
+                self._skip(entry)
+            else:
+                jobs.append(self._job("get", local, entry.rel, entry, mtime=entry.mtime))
+        return jobs
 
     @staticmethod
     def _current(path, entry):
@@ -233,68 +277,78 @@ class _Run:
                 return result
         raise last
 
-    def _in_parallel(self, work, items):
-        """work(client, item) for every item, over up to `jobs` sessions at once."""
-        if len(items) <= 1:
-            return [self._on_session(lambda client: work(client, item)) for item in items]
-        with concurrent.futures.ThreadPoolExecutor(min(self.jobs, len(items))) as threads:
-            with _interrupts_held():
-                futures = [threads.submit(self._on_session, lambda client, item=item: work(client, item))
-                           for item in items]
-            return [future.result() for future in futures]
-
     def _remote_tree(self, top, missing_ok):
-        def probe(client):
-            mlsd = _plan.advertises_mlst(client)
-            return mlsd, _plan.kind_of_top(client, top)
-
+        """The whole remote tree under `top`, listed before anything moves."""
         try:
-            mlsd, (kind, size) = self._on_session(probe)
+            mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
         except FileNotFoundError:
             if missing_ok:
                 return _plan.Tree()
             raise
         if kind == "file":
             return _plan.Tree(is_dir=False, files=[_plan.Entry("", size, None)])
-        lister = _plan.Lister(mlsd)
         tree = _plan.Tree()
-        level = [("", ())]
-        while level:
-            found = self._in_parallel(lambda client, item: lister.directory(client, top, *item), level)
-            level = []
-            for dirs, files, skipped in found:
-                tree.dirs.extend(rel for rel, _ in dirs)
-                tree.files.extend(files)
-                tree.skipped_links.extend(skipped)
-                level.extend(dirs)
+        self._execute([], self._listing_walk(mlsd, top, tree, lambda rel, files: []))
         return tree
 
-    def _make_remote_dirs(self, top, dirs):
-        """Each directory once, parents first; those of one depth at once. A refusal
-        because it exists is fine, and the files' own transfers report any other."""
-        def make(client, path):
-            try:
-                client.sendcmd(f"MKD {path}")
-                return True
-            except ftplib.error_perm:
-                return False
+    def _listing_walk(self, mlsd, top, tree, found, local=None):
+        """Lists the remote directory `top` and every directory below it into `tree`;
+        found(rel, files) hears of each directory's files as its listing arrives
+        and returns the file jobs that may start. With `local`, the
+        download's top, a directory that cannot be listed is reported and the
+        others go on; without, its failure ends the run."""
+        lister = _plan.Lister(mlsd)
 
-        if not self._on_session(lambda client: make(client, top)):
-            # Refused: it exists, or its parent is missing. Make the ancestors and try once more.
-            parts = top.strip("/").split("/")
-            ancestors = ["/" * top.startswith("/") + "/".join(parts[:i]) for i in range(1, len(parts))]
-            made = self._on_session(lambda client: [make(client, p) for p in ancestors + [top]])
-            self.report.dirs_made += sum(made)
-        else:
+        def failed(item, exc):
+            if local is None:
+                raise exc  # a tree listed whole, to compare against, is of no use with a hole in it
+            rel = item[0]
+            return self._directory_failure(f"could not list {server_of(self.remote)}:{_plan.join(top, rel)}", exc,
+                                           _local_path(local, rel), _plan.join(top, rel))
+
+        def listed(item, result):
+            dirs, files, skipped = result
+            tree.dirs.extend(rel for rel, _ in dirs)
+            tree.files.extend(files)
+            tree.skipped_links.extend(skipped)
+            return dirs, found(item[0], files)
+
+        return _Walk([("", ())], lambda item: self._on_session(lambda client: lister.directory(client, top, *item)),
+                     listed, failed)
+
+    def _make_remote_top(self, top):
+        """The top directory, with its ancestors where it is refused for want of a parent."""
+        if self._on_session(lambda client: _make_dir(client, top)):
             self.report.dirs_made += 1
-        by_depth = {}
-        for rel in dirs:
-            by_depth.setdefault(rel.count("/"), []).append(_plan.join(top, rel))
-        for depth in sorted(by_depth):
-            self.report.dirs_made += sum(self._in_parallel(make, by_depth[depth]))
+            return
+        # Refused: it exists, or its parent is missing. Make the ancestors and try once more.
+        parts = top.strip("/").split("/")
+        ancestors = ["/" * top.startswith("/") + "/".join(parts[:i]) for i in range(1, len(parts))]
+        made = self._on_session(lambda client: [_make_dir(client, p) for p in ancestors + [top]])
+        self.report.dirs_made += sum(made)
 
-    def _make_local_dirs(self, top, dirs):
-        for path in [top] + [_local_path(top, rel) for rel in dirs]:
+    def _made_dirs_walk(self, local, top, dirs, jobs_by_dir):
+        """Makes each remote directory once, parents first; as each is made, its
+        files may start. A refusal because it exists is fine, and the files'
+        own transfers report any other."""
+        children = {}
+        for rel in dirs:
+            children.setdefault(rel.rpartition("/")[0], []).append(rel)
+
+        def made(rel, made):
+            self.report.dirs_made += made
+            return children.get(rel, []), jobs_by_dir.pop(rel, [])
+
+        def failed(rel, exc):
+            where = f"{server_of(self.remote)}:{_plan.join(top, rel)}"
+            return self._directory_failure(f"could not make the directory {where}", exc,
+                                           _local_path(local, rel), _plan.join(top, rel))
+
+        return _Walk(children.get("", []),
+                     lambda rel: self._on_session(lambda client: _make_dir(client, _plan.join(top, rel))), made, failed)
+
+    def _make_local_dirs(self, paths):
+        for path in paths:
             try:
                 os.mkdir(path)
                 self.report.dirs_made += 1
@@ -307,20 +361,30 @@ class _Run:
 
     # ---- running the jobs
 
-    def _execute(self, todo):
+    def _execute(self, todo, walk=None):
+        """Runs the file jobs `todo` and, with `walk`, the steps of a walk over directories
+        and the jobs each step frees: the first files move while the walk goes on."""
         executor = self.executor or concurrent.futures.ThreadPoolExecutor(self.jobs)
-        totals = (len(todo), sum(self.sizes[job] for job in todo))
+        stepping = walk and concurrent.futures.ThreadPoolExecutor(self.jobs, "corvane-ftp walk")
+        totals = self.planned
         done = [0, 0]
         bounces = {}
-        running = self.running
+        running = self.running  # future -> its file job, or the walk's item it stands for
+
+        def start(jobs, items=()):
+            with _interrupts_held():
+                for job in jobs:
+                    running[executor.submit(job)] = job
+                for item in items:
+                    running[stepping.submit(walk.step, item)] = item
+
         # Partial counts arrive on the workers' threads; the callback runs here, ten times a second at most.
         tick = None
         if self.progress:
             _jobs.partial_sinks[self.id] = (os.getpid(), self._moving)
             tick = 0.1
         try:
-            with _interrupts_held():
-                running.update((executor.submit(job), job) for job in todo)
+            start(todo, walk.first if walk else ())
             while running:
                 finished, _ = concurrent.futures.wait(running, timeout=tick,
                                                       return_when=concurrent.futures.FIRST_COMPLETED)
@@ -331,6 +395,14 @@ class _Run:
                     self.progress(Progress(done[0], totals[0], done[1] + partial, totals[1], current))
                 for future in finished:
                     job = running.pop(future)
+                    if not isinstance(job, FileJob):
+                        try:
+                            items, jobs = walk.found(job, future.result())
+                        except Exception as exc:  # that directory's fault: the rest goes on
+                            self._failed(walk.failed(job, exc))
+                            continue
+                        start(jobs, items)
+                        continue
                     outcome = self._outcome(future, job)
                     if outcome.refused:
                         bounces[job] = bounces.get(job, 0) + 1
@@ -350,6 +422,8 @@ class _Run:
                         self.progress(Progress(done[0], totals[0], done[1] + partial, totals[1], job.local))
         finally:
             _jobs.partial_sinks.pop(self.id, None)
+            if stepping:
+                stepping.shutdown(wait=False, cancel_futures=True)
             if self.executor is None:
                 executor.shutdown(wait=False, cancel_futures=True)
 
@@ -368,6 +442,15 @@ class _Run:
             outcome.error = _jobs.failure(job, exc, None)
             return outcome
 
+    def _directory_failure(self, text, exc, local, remote):
+        error = FileTransferError(f"{text}: {exc}; nothing below it was copied", local, remote)
+        error.__cause__ = exc
+        return error
+
+    def _failed(self, error):
+        self.report.failed.append(error.local)
+        self.failures.append(error)
+
     def _count(self, outcome):
         self.sessions |= outcome.sessions
         self.report.retries += outcome.retries
@@ -376,8 +459,7 @@ class _Run:
             self.report.bytes_moved += outcome.moved
         else:
             self.report.files_failed += 1
-            self.report.failed.append(outcome.job.local)
-            self.failures.append(outcome.error)
+            self._failed(outcome.error)
 
     def _stop(self):
         """Ctrl-C, or a progress callback that raised: every transfer ends within a
@@ -394,8 +476,7 @@ class _Run:
         report.seconds = time.monotonic() - self.started
         failures = self.failures
         if failures:
-            group = ExceptionGroup(f"{len(failures)} of {len(failures) + report.files_moved} files "
-                                   f"could not be copied", failures)
+            group = ExceptionGroup(f"{len(failures)} failed, {report.files_moved} files copied", failures)
             group.report = report
             raise group
         return report
