@@ -92,41 +92,46 @@ def run_job(job):
         nonlocal stored
         stored = True
 
-    for attempt in range(1, job.tries + 1):
-        if job.run in stopped_runs:
-            raise InterruptedError("the transfer was stopped")
-        if attempt > 1:
-            outcome.retries += 1
-            time.sleep(job.delay * 2 ** (attempt - 2))
-        try:
-            session = pool.take(fresh=attempt > 1)
-        except SessionsRefused as exc:
-            if attempt == 1:
-                outcome.refused = True
-                return outcome
-            last = exc
-            continue
-        except Exception as exc:
-            last = exc
-            if not retryable(exc):
-                break
-            continue
-        outcome.sessions.add(session.id)
-        try:
-            if job.direction == "put":
-                outcome.moved = upload(session, job, stopped, reached)
+    try:
+        for attempt in range(1, job.tries + 1):
+            if job.run in stopped_runs:
+                raise InterruptedError("the transfer was stopped")
+            if attempt > 1:
+                outcome.retries += 1
+                time.sleep(job.delay * 2 ** (attempt - 2))
+            try:
+                session = pool.take(fresh=attempt > 1)
+            except SessionsRefused as exc:
+                if attempt == 1:
+                    outcome.refused = True
+                    return outcome
+                last = exc
+                continue
+            except Exception as exc:
+                last = exc
+                if not retryable(exc):
+                    break
+                continue
+            outcome.sessions.add(session.id)
+            try:
+                if job.direction == "put":
+                    outcome.moved = upload(session, job, stopped, reached)
+                else:
+                    outcome.moved = download(session, job, stopped)
+            except BaseException as exc:
+                pool.discard(session)
+                if not isinstance(exc, Exception) or isinstance(exc, InterruptedError):
+                    raise
+                last = exc
+                if not retryable(exc):
+                    break
             else:
-                outcome.moved = download(session, job, stopped)
-        except BaseException as exc:
-            pool.discard(session)
-            if not isinstance(exc, Exception) or isinstance(exc, InterruptedError):
-                raise
-            last = exc
-            if not retryable(exc):
-                break
-        else:
-            pool.give_back(session)
-            return outcome
+                pool.give_back(session)
+                return outcome
+    except InterruptedError:
+        if stored:
+            remove_upload(pool, job)  # a stopped upload must not be left looking complete
+        raise
     outcome.error = failure(job, last, remove_upload(pool, job) if stored else None)
     return outcome
 
