@@ -202,7 +202,7 @@ def download(session, job, stopped):
     placed = False
     try:
         with open(temporary, "xb") as f:
-            conn = session.data = data_connection(client, f"RETR {job.remote}")
+            conn = session.data = data_connection(client, f"RETR {job.remote}", download=True)
             try:
                 if isinstance(conn, ssl.SSLSocket):
                     received = recv_python(conn, f, stopped)

@@ -88,7 +88,7 @@ def walk_local(top):
 def data_lines(client, command):
     """The lines a listing command sends, read without ftplib's switch to TYPE A:
     the session stays in binary mode and saves that round trip."""
-    conn = data_connection(client, command)
+    conn = data_connection(client, command, download=True)
     chunks = []
     try:
         while chunk := conn.recv(1 << 20):

@@ -11,6 +11,7 @@ import ftplib
 import itertools
 import os
 import socket
+import ssl
 import threading
 
 from corvane.base import Local
@@ -99,7 +100,7 @@ class Session:
                 pass
 
 
-def data_connection(client, command):
+def data_connection(client, command, download=False):
     """client.transfercmd(command), one round trip shorter.
 
     In passive mode the data connection is opened while the command travels,
@@ -107,14 +108,24 @@ def data_connection(client, command):
     waits for the connection. The 1xx reply is still read before any byte
     moves, so a refused command never leaves bytes in flight. TLS clients
     (which wrap the connection) and active mode take ftplib's own way.
+
+    For a `download`, the client's side of the connection is closed at once:
+    nothing goes that way, and a server that waits for the client's end before
+    its final reply (vsftpd does) then answers a round trip sooner. TLS keeps
+    both directions open for its own closing handshake.
     """
     if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False):
-        return client.transfercmd(command)
+        conn = client.transfercmd(command)
+        if download and not isinstance(conn, ssl.SSLSocket):
+            conn.shutdown(socket.SHUT_WR)
+        return conn
     address = client.makepasv()
     client.putcmd(command)
     # Should the connection fail, the session is out of step (a reply is owed): the caller drops it.
     conn = socket.create_connection(address, client.timeout, source_address=client.source_address)
     try:
+        if download:
+            conn.shutdown(socket.SHUT_WR)
         reply = client.getresp()
         if reply[:1] == "2":
             reply = client.getresp()
