@@ -193,7 +193,7 @@ class _Run:
         with self._guarded():
             tree = _plan.walk_local(local)
             self.report.skipped_links = [_local_path(local, rel) for rel in tree.skipped_links]
-            if len(tree.files) > 1:
+            if len(tree.files) > 1 and self.executor is None:  # no thread of ours while a caller's forks
                 self.pool.warm(self.jobs)
             top = str(self.remote)
             if tree.is_dir or str(self.remote.parent) != "/":
@@ -216,7 +216,8 @@ class _Run:
             top = str(self.remote)
             # Every session logs in while the first probes the top: a tree then finds them ready.
             # Should the top be one file, the others were a few logins spent for nothing.
-            self.pool.warm(self.jobs)
+            if self.executor is None:  # no thread of ours while a caller's executor forks
+                self.pool.warm(self.jobs)
             mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
             if kind == "file":
                 self._make_local_dirs([os.path.dirname(local) or "."])
@@ -363,7 +364,8 @@ class _Run:
 
     def _execute(self, todo, walk=None):
         """Runs the file jobs `todo` and, with `walk`, the steps of a walk over directories
-        and the jobs each step frees: the first files move while the walk goes on."""
+        and the jobs each step frees: with the default thread pool, the first files move
+        while the walk goes on."""
         executor = self.executor or concurrent.futures.ThreadPoolExecutor(self.jobs)
         stepping = walk and concurrent.futures.ThreadPoolExecutor(self.jobs, "corvane-ftp walk")
         totals = self.planned
@@ -371,12 +373,30 @@ class _Run:
         bounces = {}
         running = self.running  # future -> its file job, or the walk's item it stands for
 
+        # A caller's executor may fork its workers as jobs arrive (a process pool does), and a
+        # child forked while a thread of ours is mid-command can inherit a lock nobody will
+        # release. So with one, the walk ends, its threads with it, before any job goes out.
+        held = [] if walk and self.executor is not None else None
+        walking = 0
+
         def start(jobs, items=()):
+            nonlocal walking
             with _interrupts_held():
-                for job in jobs:
-                    running[executor.submit(job)] = job
                 for item in items:
                     running[stepping.submit(walk.step, item)] = item
+                    walking += 1
+                if held is not None:
+                    held.extend(jobs)
+                    return
+                for job in jobs:
+                    running[executor.submit(job)] = job
+
+        def release():
+            nonlocal held
+            if held is not None and not walking:
+                stepping.shutdown(wait=True)
+                jobs, held = held, None
+                start(jobs)
 
         # Partial counts arrive on the workers' threads; the callback runs here, ten times a second at most.
         tick = None
@@ -385,6 +405,7 @@ class _Run:
             tick = 0.1
         try:
             start(todo, walk.first if walk else ())
+            release()
             while running:
                 finished, _ = concurrent.futures.wait(running, timeout=tick,
                                                       return_when=concurrent.futures.FIRST_COMPLETED)
@@ -396,12 +417,14 @@ class _Run:
                 for future in finished:
                     job = running.pop(future)
                     if not isinstance(job, FileJob):
+                        walking -= 1
                         try:
                             items, jobs = walk.found(job, future.result())
                         except Exception as exc:  # that directory's fault: the rest goes on
                             self._failed(walk.failed(job, exc))
-                            continue
+                            items, jobs = (), ()
                         start(jobs, items)
+                        release()
                         continue
                     outcome = self._outcome(future, job)
                     if outcome.refused:
