@@ -62,38 +62,32 @@ def engine_tables(report, sizes):
     bigs = [name for name in rows if name.endswith("big file")]
     plans = [name for name in rows if name.startswith("plan:")]
     lines = []
-    if trees:
-        lines += [f"Trees of {sizes['engine_files']} files in {sizes['engine_dirs']} directories:", "",
-                  "| scenario | contender | wall | × engine | commands per file | data connections per file |",
-                  "|---|---|---|---|---|---|"]
-        for scenario in trees:
+
+    def table(scenarios, heading, header, cells):
+        """A table of `scenarios`, a row per contender: cells(name, figures) after the scenario."""
+        if not scenarios:
+            return
+        lines.extend([*([""] if lines else []), heading, "", "| " + " | ".join(header) + " |",
+                      "|" + "---|" * len(header)])
+        for scenario in scenarios:
             for name in ORDER:
                 if name in rows[scenario]:
-                    f = rows[scenario][name]
-                    shown = "FTPPath.upload" if name == "corvane" else name
-                    lines.append(f"| {scenario} | {shown} | {ms(f['median_s'])} | {f['vs_reference']:.1f} | "
-                                 f"{per(f['commands'], sizes['engine_files']):.2f} | "
-                                 f"{per(f['data_connections'], sizes['engine_files']):.2f} |")
-    if bigs:
-        lines += ["", f"One file of {sizes['big'] / 2**20:g} MiB:", "",
-                  "| scenario | contender | MB/s | × ftplib's time | client CPU s per GiB | peak memory growth MiB |",
-                  "|---|---|---|---|---|---|"]
-        for scenario in bigs:
-            for name in ORDER:
-                if name in rows[scenario]:
-                    f = rows[scenario][name]
-                    shown = "ftplib, 1 MiB blocks" if name == "floor" else name
-                    lines.append(f"| {scenario} | {shown} | {sizes['big'] / f['median_s'] / 1e6:,.0f} | "
-                                 f"{f['vs_reference']:.2f} | {f['cpu_s'] / (sizes['big'] / GiB):.2f} | "
-                                 f"{f['peak_growth_mib']:.1f} |")
-    if plans:
-        lines += ["", f"Planning {sizes['plan_files']:,} empty files in 10 directories:", "",
-                  "| scenario | contender | wall | client CPU |", "|---|---|---|---|"]
-        for scenario in plans:
-            for name in ORDER:
-                if name in rows[scenario]:
-                    f = rows[scenario][name]
-                    lines.append(f"| {scenario} | {name} | {ms(f['median_s'])} | {ms(f['cpu_s'])} |")
+                    lines.append(f"| {scenario} | " + " | ".join(cells(name, rows[scenario][name])) + " |")
+
+    files = sizes["engine_files"]
+    table(trees, f"Trees of {files} files in {sizes['engine_dirs']} directories:",
+          ["scenario", "contender", "wall", "× engine", "commands per file", "data connections per file"],
+          lambda name, f: ["FTPPath.upload" if name == "corvane" else name, ms(f["median_s"]),
+                           f"{f['vs_reference']:.1f}", f"{per(f['commands'], files):.2f}",
+                           f"{per(f['data_connections'], files):.2f}"])
+    table(bigs, f"One file of {sizes['big'] / 2**20:g} MiB:",
+          ["scenario", "contender", "MB/s", "× ftplib's time", "client CPU s per GiB", "peak memory growth MiB"],
+          lambda name, f: ["ftplib, 1 MiB blocks" if name == "floor" else name,
+                           f"{sizes['big'] / f['median_s'] / 1e6:,.0f}", f"{f['vs_reference']:.2f}",
+                           f"{f['cpu_s'] / (sizes['big'] / GiB):.2f}", f"{f['peak_growth_mib']:.1f}"])
+    table(plans, f"Planning {sizes['plan_files']:,} empty files in 10 directories:",
+          ["scenario", "contender", "wall", "client CPU"],
+          lambda name, f: [name, ms(f["median_s"]), ms(f["cpu_s"])])
     return "\n".join(lines)
 
 

@@ -156,7 +156,6 @@ class _Run:
         self.sessions = set()
         self.tries = max(int(os.environ.get("CORVANE_RETRY_TIMES", 3)), 1)
         self.delay = float(os.environ.get("CORVANE_RETRY_DELAY", 0.2))
-        self.sizes = {}  # job -> planned size
         self.planned = [0, 0]  # files and bytes of the jobs planned so far: progress's totals
         self.failures = []
         self.running = {}  # future -> job
@@ -167,7 +166,6 @@ class _Run:
     def _job(self, direction, local, rel, entry, mtime=None, atomic=False):
         job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
                       mtime, atomic, self.id, self.tries, self.delay)
-        self.sizes[job] = entry.size
         self.planned[0] += 1
         self.planned[1] += entry.size
         return job
@@ -303,9 +301,7 @@ class _Run:
         def failed(item, exc):
             if local is None:
                 raise exc  # a tree listed whole, to compare against, is of no use with a hole in it
-            rel = item[0]
-            return self._directory_failure(f"could not list {server_of(self.remote)}:{_plan.join(top, rel)}", exc,
-                                           _local_path(local, rel), _plan.join(top, rel))
+            return self._directory_failure("list", top, local, item[0], exc)
 
         def listed(item, result):
             dirs, files, skipped = result
@@ -340,13 +336,9 @@ class _Run:
             self.report.dirs_made += made
             return children.get(rel, []), jobs_by_dir.pop(rel, [])
 
-        def failed(rel, exc):
-            where = f"{server_of(self.remote)}:{_plan.join(top, rel)}"
-            return self._directory_failure(f"could not make the directory {where}", exc,
-                                           _local_path(local, rel), _plan.join(top, rel))
-
         return _Walk(children.get("", []),
-                     lambda rel: self._on_session(lambda client: _make_dir(client, _plan.join(top, rel))), made, failed)
+                     lambda rel: self._on_session(lambda client: _make_dir(client, _plan.join(top, rel))), made,
+                     lambda rel, exc: self._directory_failure("make the directory", top, local, rel, exc))
 
     def _make_local_dirs(self, paths):
         for path in paths:
@@ -465,8 +457,10 @@ class _Run:
             outcome.error = _jobs.failure(job, exc, None)
             return outcome
 
-    def _directory_failure(self, text, exc, local, remote):
-        error = FileTransferError(f"{text}: {exc}; nothing below it was copied", local, remote)
+    def _directory_failure(self, what, top, local, rel, exc):
+        remote = _plan.join(top, rel)
+        error = FileTransferError(f"could not {what} {server_of(self.remote)}:{remote}: {exc}; "
+                                  f"nothing below it was copied", _local_path(local, rel), remote)
         error.__cause__ = exc
         return error
 
