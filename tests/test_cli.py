@@ -30,8 +30,8 @@ def served(tmp_path_factory):
     assert proc.wait(10) == 0
 
 
-def run(options, *args, password=PASSWORD):
-    return subprocess.run(CLI + options + list(args), capture_output=True, text=True, timeout=60,
+def run(options, *args, password=PASSWORD, text=True):
+    return subprocess.run(CLI + options + list(args), capture_output=True, text=text, timeout=60,
                           stdin=subprocess.DEVNULL, env={**os.environ, PASSWORD_VAR: password})
 
 
@@ -85,3 +85,33 @@ def test_expected_failure_is_one_line(served, args, password, line):
     assert result.returncode == 1
     assert re.fullmatch("corvane-ftp: " + line.format(rf"tester@127\.0\.0\.1:{port}") + "\n", result.stderr)
     assert (root / "kept").is_dir()
+
+
+HOSTILE = "esc\x1b]0;pwned\x07", "csi\x9b2J", "tab\tx", "del\x7fx", "f"
+
+
+@pytest.mark.parametrize("fault, args, shown", [
+    (None, ["ls", "/h"], "csi?2J\ndel?x\nesc?]0;pwned?\nf\ntab?x\n"),
+    (None, ["ls", "-l", "/h"], "  esc?]0;pwned?\n"),
+    (None, ["stat", "/h/" + HOSTILE[0]], "path:   /h/esc?]0;pwned?\n"),
+    (None, ["get", "/h-cr", "LOCAL"], ""),  # the engine's own listing keeps a CR, which ftplib's would split at
+    (None, ["cat", "/a\nb"], "argument PATH: '/a\\nb' holds NUL, CR or LF, which no FTP command can carry\n"),
+    (("DELE", "450 \x1b]0;pwned\x07\x9b2J\tbusy"), ["rm", "/h/f"], ": the server answered: 450 ?]0;pwned??2J?busy\n"),
+    (("DELE", "450-one\r\n450 two"), ["rm", "/h/f"], ": the server answered: 450-one?450 two\n"),
+    (("SIZE", "213"), ["ls", "-l", "/h/f"], "-            ?  "),
+    (("SIZE", "213 abc"), ["stat", "/h/f"], "size:   ?\n"),
+    (("SIZE", "213 7"), ["stat", "/h/f"], "size:   7\n"),
+    (("MDTM", "213 abc"), ["stat", "/h/f"], "mtime:  ? "),
+])
+def test_what_a_server_sends_reaches_the_terminal_printable(fault_server, tmp_path, fault, args, shown):
+    for name in (*("h/" + name for name in HOSTILE), "h-cr/cr\rx"):
+        os.makedirs(os.path.dirname(os.path.join(fault_server.root, name)), exist_ok=True)
+        open(os.path.join(fault_server.root, name), "w").close()
+    if fault:
+        fault_server.arm(fault[0], "reply", times=10, reply=fault[1])
+    options = ["--host", fault_server.host, "--user", fault_server.user, "--password-env", PASSWORD_VAR]
+    result = run(options, *[str(tmp_path) if a == "LOCAL" else a for a in args], password=fault_server.password,
+                 text=False)
+    fault_server.disarm()
+    output = result.stdout + result.stderr
+    assert shown.encode() in output and not re.search(rb"[\x00-\x09\x0b-\x1f\x7f-\x9f]|Traceback", output)

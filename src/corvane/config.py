@@ -66,7 +66,8 @@ class EnvConfig:
 
         Interpolation is off because a password may hold "%". An unset
         variable or a missing file gives an empty parser; a file that exists
-        but cannot be read raises its OSError.
+        but cannot be read raises its OSError, one that cannot be parsed a
+        ConfigError naming the line by its number alone.
         """
         return _load()
 

@@ -56,7 +56,9 @@ def _size(path: FTPPath) -> int | None:
 def _mtime_text(path: FTPPath) -> str:
     try:
         return f"{path.mtime:%Y-%m-%d %H:%M:%S}"
-    except TypeError:  # FTPPath's "could not retrieve modification time": the server gives none
+    # TypeError: FTPPath's "could not retrieve modification time", the server gives none;
+    # the others: what it gave is not a time.
+    except (TypeError, ValueError, OverflowError):
         return "?"
 
 
