@@ -96,19 +96,20 @@ HOSTILE = "esc\x1b]0;pwned\x07", "csi\x9b2J", "tab\tx", "del\x7fx", "f"
     (None, ["stat", "/h/" + HOSTILE[0]], "path:   /h/esc?]0;pwned?\n"),
     (None, ["get", "/h-cr", "LOCAL"], ""),  # the engine's own listing keeps a CR, which ftplib's would split at
     (None, ["cat", "/a\nb"], "argument PATH: '/a\\nb' holds NUL, CR or LF, which no FTP command can carry\n"),
-    (("DELE", "450 \x1b]0;pwned\x07\x9b2J\tbusy"), ["rm", "/h/f"], ": the server answered: 450 ?]0;pwned??2J?busy\n"),
-    (("DELE", "450-one\r\n450 two"), ["rm", "/h/f"], ": the server answered: 450-one?450 two\n"),
-    (("SIZE", "213"), ["ls", "-l", "/h/f"], "-            ?  "),
-    (("SIZE", "213 abc"), ["stat", "/h/f"], "size:   ?\n"),
-    (("SIZE", "213 7"), ["stat", "/h/f"], "size:   7\n"),
-    (("MDTM", "213 abc"), ["stat", "/h/f"], "mtime:  ? "),
+    (("DELE", "reply", "450 \x1b]0;pwned\x07\x9b2J\tno"), ["rm", "/h/f"], "answered: 450 ?]0;pwned??2J?no\n"),
+    (("DELE", "reply", "450-one\r\n450 two"), ["rm", "/h/f"], ": the server answered: 450-one?450 two\n"),
+    (("SIZE", "reply", "213"), ["ls", "-l", "/h/f"], "-            ?  "),
+    (("SIZE", "reply", "213 abc"), ["stat", "/h/f"], "size:   ?\n"),
+    (("SIZE", "reply", "213 7"), ["stat", "/h/f"], "size:   7\n"),
+    (("MDTM", "reply", "213 abc"), ["stat", "/h/f"], "mtime:  ? "),
+    (("NLST", "send", "\x1b\xff\r\n"), ["ls", "/h"], ": the server sent text that is not utf-8: "),
 ])
 def test_what_a_server_sends_reaches_the_terminal_printable(fault_server, tmp_path, fault, args, shown):
     for name in (*("h/" + name for name in HOSTILE), "h-cr/cr\rx"):
         os.makedirs(os.path.dirname(os.path.join(fault_server.root, name)), exist_ok=True)
         open(os.path.join(fault_server.root, name), "w").close()
     if fault:
-        fault_server.arm(fault[0], "reply", times=10, reply=fault[1])
+        fault_server.arm(fault[0], fault[1], times=10, **{"reply" if fault[1] == "reply" else "data": fault[2]})
     options = ["--host", fault_server.host, "--user", fault_server.user, "--password-env", PASSWORD_VAR]
     result = run(options, *[str(tmp_path) if a == "LOCAL" else a for a in args], password=fault_server.password,
                  text=False)

@@ -30,7 +30,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     # A warning (such as --no-verify's) reads as one line, not as a line of our source.
-    warnings.formatwarning = lambda message, *_: f"{PROG}: warning: {message}\n"
+    warnings.formatwarning = lambda message, *_: printable(f"{PROG}: warning: {message}") + "\n"
     try:
         return serve(args) if args.command == "serve" else run(args)
     except SettingsError as exc:
@@ -76,6 +76,9 @@ def describe(exc: BaseException) -> str | None:
         return "the server did not answer in time"
     if isinstance(exc, ftplib.Error):
         return f"the server answered: {exc}"
+    if isinstance(exc, UnicodeDecodeError):  # most often a listed name
+        return (f"the server sent text that is not {exc.encoding}: name the encoding it uses "
+                f"in a config section (encoding = ...) and use --config")
     if isinstance(exc, EOFError):
         return "the server closed the connection"
     if isinstance(exc, OSError):  # the session's own errors name the server: TLS, unknown host, ...
