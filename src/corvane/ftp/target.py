@@ -83,7 +83,5 @@ def _from_section(args: argparse.Namespace) -> Target:
         cls = from_config(section)
     except (LookupError, ValueError) as exc:
         raise SettingsError(str(exc)) from exc
-    except OSError as exc:
-        raise SettingsError(f"config file {os.environ[ENV_VAR]!r} cannot be read: {exc.strerror or exc}") from exc
     login = f"{settings['user']}@" if settings.get("user") else ""
     return Target(cls, f"{login}{settings.get('host', '?')}:{settings.get('port', FTP_PORT)}")
