@@ -5,12 +5,17 @@ from __future__ import annotations
 import argparse
 import ftplib
 import os
+import re
 import sys
 
 from corvane.ftp import transfer
 from corvane.ftp.path import FTPPath
 from corvane.ftp.progress import progress_bar
 from corvane.ftp.target import Target
+from corvane.ftp.terminal import printable
+
+# All a SIZE reply may say; 20 digits hold any 64-bit size.
+_SIZE_REPLY = re.compile(r"213 ([0-9]{1,20})")
 
 
 class CommandError(Exception):
@@ -22,7 +27,7 @@ def ls(target: Target, args: argparse.Namespace) -> None:
     # Like ls(1): a file lists as itself, a directory as its entries.
     entries = sorted(top.glob("*"), key=lambda p: p.path.name) if top.is_dir() else [top]
     for entry in entries:
-        print(_long_line(entry) if args.long else _name(entry, top))
+        print(printable(_long_line(entry) if args.long else _name(entry, top)))
 
 
 def _name(entry: FTPPath, top: FTPPath) -> str:
@@ -37,19 +42,23 @@ def _long_line(entry: FTPPath) -> str:
 
 
 def _size(path: FTPPath) -> int | None:
-    """SIZE of a file in bytes; None when the server does not say."""
+    """SIZE of a file in bytes; None when the server does not say, or says something else."""
     client = path.client
     try:
         client.voidcmd("TYPE I")  # some servers refuse SIZE in ASCII mode
-        return client.size(path.path.as_posix())
+        reply = client.sendcmd(f"SIZE {path.path.as_posix()}")
     except ftplib.error_perm:
         return None
+    size = _SIZE_REPLY.fullmatch(reply)
+    return int(size.group(1)) if size else None
 
 
 def _mtime_text(path: FTPPath) -> str:
     try:
         return f"{path.mtime:%Y-%m-%d %H:%M:%S}"
-    except TypeError:  # FTPPath's "could not retrieve modification time": the server gives none
+    # TypeError: FTPPath's "could not retrieve modification time", the server gives none;
+    # the others: what it gave is not a time.
+    except (TypeError, ValueError, OverflowError):
         return "?"
 
 
@@ -75,7 +84,7 @@ def stat(target: Target, args: argparse.Namespace) -> None:
         "mtime": "-" if is_dir else f"{_mtime_text(path)} (server's UTC + 8 h)",
     }
     for name, value in fields.items():
-        print(f"{name + ':':8}{value}")
+        print(printable(f"{name + ':':8}{value}"))
 
 
 def mkdir(target: Target, args: argparse.Namespace) -> None:
@@ -96,7 +105,7 @@ def _tree_may_go(path: FTPPath, server: str) -> bool:
     if not sys.stdin.isatty():
         raise CommandError(f"'{path}' is a directory tree and there is no terminal to ask on: "
                            "add --yes to remove it")
-    answer = input(f"Remove the tree '{path}' on {server} with everything in it? [y/N] ")
+    answer = input(printable(f"Remove the tree '{path}' on {server} with everything in it? [y/N] "))
     return answer.strip().lower() in ("y", "yes")
 
 
@@ -110,7 +119,7 @@ def put(target: Target, args: argparse.Namespace) -> None:
         remote = remote.join(os.path.basename(args.local))
     with progress_bar("put") as bar:
         report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, progress=bar)
-    print(summary("put", report))
+    print(printable(summary("put", report)))
 
 
 def get(target: Target, args: argparse.Namespace) -> None:
@@ -120,7 +129,7 @@ def get(target: Target, args: argparse.Namespace) -> None:
         local = os.path.join(local, remote.path.name)
     with progress_bar("get") as bar:
         report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar)
-    print(summary("get", report))
+    print(printable(summary("get", report)))
 
 
 def summary(verb: str, report: transfer.Report) -> str:
