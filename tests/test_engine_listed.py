@@ -168,14 +168,18 @@ def test_listing_past_the_cap_fails_that_directory_only(scripted, tmp_path, monk
         put(tmp_path, server.path("/t"), update=True, jobs=1)
 
 
-def test_real_server_listing_a_name_that_injects_an_mlsd_line(remote, tmp_path):
+def test_real_server_listing_a_name_that_injects_an_mlsd_line(server, remote, tmp_path):
     top, twin = remote
     for name in ("x\r\ntype=dir;size=0; ..", "plain"):
         with open(os.path.join(twin, name), "wb") as f:
             f.write(b"injected")
     (tmp_path / "sentinel").write_bytes(b"sentinel")
-    before = snapshot(tmp_path, str(tmp_path / "back"))
-    with pytest.raises(ExceptionGroup) as caught:
+    before, errors = snapshot(tmp_path, str(tmp_path / "back")), []
+    try:
         get(top, tmp_path / "back")
-    assert snapshot(tmp_path, str(tmp_path / "back")) == before and os.listdir(tmp_path / "back") == ["plain"]
-    assert all("\r" not in str(error) and "\n" not in str(error) for error in caught.value.exceptions)
+    except ExceptionGroup as group:
+        errors = group.exceptions
+    assert snapshot(tmp_path, str(tmp_path / "back")) == before and "plain" in os.listdir(tmp_path / "back")
+    assert all("\r" not in str(error) and "\n" not in str(error) for error in errors)
+    # pyftpdlib's and ProFTPD's MLSD give the name raw: its second line reads as a directory ".."
+    assert server.name not in ("pyftpdlib", "proftpd") or any("named '..'" in str(e) for e in errors)
