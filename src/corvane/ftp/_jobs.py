@@ -247,7 +247,7 @@ def download(session, job, stopped):
                                    f"nothing was kept")
                 client.voidresp()
             if job.size is not None and received < job.size:
-                raise Truncated(f"the server announced {job.size} bytes and sent {received}")
+                raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
             if job.mtime is not None:
                 os.utime(temporary, (job.mtime, job.mtime), dir_fd=folder_fd, follow_symlinks=False)
             os.replace(temporary, name, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)

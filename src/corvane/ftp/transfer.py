@@ -261,7 +261,8 @@ class _Run:
     @staticmethod
     def _current(path, entry):
         try:
-            st = os.stat(path)
+            # In a tree, a link is not looked through: the download will replace it, not write through it.
+            st = os.stat(path, follow_symlinks=not entry.rel)
         except FileNotFoundError:
             return False
         return st.st_size == entry.size and _same_time(st.st_mtime, entry.mtime)
