@@ -33,9 +33,22 @@ def harden(client: Any) -> Any:
         # Through a weak reference: a cycle would keep a dropped client, and its
         # connection, open until the garbage collector ran.
         ref = weakref.ref(client)
-        client.getmultiline = lambda: bounded_multiline(ref())  # type: ignore[method-assign,union-attr]
-        client.makeport = lambda: server_only_port(ref())  # type: ignore[method-assign,union-attr]
+        client.getmultiline = lambda: bounded_multiline(_held(ref))  # type: ignore[method-assign]
+        client.makeport = lambda: server_only_port(_held(ref))  # type: ignore[method-assign]
     return client
+
+
+def _held(ref: "weakref.ref[ftplib.FTP]") -> ftplib.FTP:
+    client = ref()
+    if client is None:  # only a method taken off a client that is gone
+        raise ReferenceError("the FTP client of this method no longer exists")
+    return client
+
+
+def _control(client: ftplib.FTP) -> socket.socket:
+    if client.sock is None:
+        raise ConnectionError(f"the session with the FTP server {server_name(client)} is closed")
+    return client.sock
 
 
 def server_name(client: ftplib.FTP) -> str:
@@ -70,8 +83,8 @@ def _hang_up(client: ftplib.FTP) -> None:
     # The rest of the reply is never read: any later reply on this connection
     # would answer the wrong command, so the connection ends here.
     try:
-        client.sock.shutdown(socket.SHUT_RDWR)
-    except (OSError, AttributeError):
+        _control(client).shutdown(socket.SHUT_RDWR)
+    except OSError:
         pass
 
 
@@ -112,10 +125,11 @@ def same_host(a: str, b: str) -> bool:
 def server_only_port(client: ftplib.FTP) -> socket.socket:
     """ftplib's makeport, listening on the control connection's own local
     address only, for a data connection from the control connection's peer only."""
-    local = client.sock.getsockname()
+    control = _control(client)
+    local = control.getsockname()
     listener = ServerOnlyListener(client.af, socket.SOCK_STREAM)
     try:
-        listener.server = client.sock.getpeername()[0]
+        listener.server = control.getpeername()[0]
         listener.where = server_name(client)
         listener.bind((local[0], 0) + tuple(local[2:]))
         listener.listen(5)  # room for the server behind a stranger or two
