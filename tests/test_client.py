@@ -69,3 +69,4 @@ def test_active_mode_takes_only_the_servers_data_connection(server, remote, tmp_
     client.sendport = stranger_first
     assert top.join("f.bin").read() == b"the real file " * 1000
     assert elsewhere and not any(elsewhere) and client.passiveserver is False
+    del client.sendport  # ends the cycle: pyftpdlib stops answering others when an active session ends late

@@ -35,8 +35,7 @@ def test_glob_and_delete_never_leave_the_directory(fake, fake_path, operation, n
 @pytest.mark.parametrize("command, where", [("DELE /d/f", "/d"), ("DELE /d/sub/f", "/d/sub"), ("RMD /d", "/d"),
                                             ("RMD /d/sub", "/d/sub"), ("LIST /d/sub", "/d/sub")])
 def test_an_error_of_a_tree_delete_names_its_directory(fake, fake_path, command, where):
-    refusal = ftplib.error_perm("550 Permission denied.")
-    fake.add_file("/d/f").add_file("/d/sub/f").fail(command, refusal)
+    fake.add_file("/d/f").add_file("/d/sub/f").fail(command, refusal := ftplib.error_perm("550 Permission denied."))
     with pytest.raises(ftplib.error_perm) as caught:
         fake_path("/d").delete()
     assert caught.value is refusal and str(refusal) == "550 Permission denied." and refusal.__notes__ == [

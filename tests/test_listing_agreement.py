@@ -1,10 +1,9 @@
 """The native line splitter and name matcher of glob agree with Python's own.
 
 The reference is what glob is defined by: `line.split(maxsplit=8)`, the ninth
-field as the name if `_names.is_entry_name` takes it (and a link's own name),
-and `fnmatch.fnmatch(name, pattern)`. Lines reach glob through a client that
-answers like a server would, and `join` hands back the bare name, so that the
-comparison sees exactly what glob chose.
+field as the name if `is_entry_name` takes it, and `fnmatch.fnmatch(name, pattern)`.
+Lines reach glob through a client that answers like a server would, and `join`
+hands back the bare name, so that the comparison sees exactly what glob chose.
 """
 
 import fnmatch
