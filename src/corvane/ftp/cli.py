@@ -56,6 +56,10 @@ def run(args: argparse.Namespace) -> int:
             lines = "".join(traceback.format_exception(exc)).splitlines()
             print("\n".join(map(printable, lines)), file=sys.stderr)
             return 1
+        # A note says where in a tree the failure struck ("while deleting the remote directory ...").
+        notes = getattr(exc, "__notes__", None)
+        if notes:
+            reason += f" ({'; '.join(map(str, notes))})"
         print(printable(f"{PROG}: {args.command} {args.remote} on {target.server}: {reason}"), file=sys.stderr)
         return 1
     return 0
