@@ -2,9 +2,11 @@
 
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sysconfig
+from pathlib import Path
 
 import pytest
 import servers
@@ -41,8 +43,10 @@ def test_tree_round_trip(served, tmp_path):
     for name, data in files.items():
         (tmp_path / "tree" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "tree" / name).write_bytes(data)
+    os.mkfifo(tmp_path / "tree" / "sub" / "pipe")
     steps = [
-        (["put", "-j", "4", str(tmp_path / "tree"), "/up"], r"put: 3 files \(68\.4 KiB\) moved, 0 up to date.*\n"),
+        (["put", "-j", "4", str(tmp_path / "tree"), "/up"],
+         r"put: 3 files \(68\.4 KiB\) moved, 0 up to date.*; 1 special file left out\n"),
         (["put", "-j", "4", "--update", str(tmp_path / "tree"), "/up"], r"put: 0 files .*, 3 up to date.*\n"),
         (["ls", "/up"], r"a\.txt\nsub\n"),
         (["ls", "-l", "/up/sub"], r"- +70000  \d{4}-\d\d-\d\d \d\d:\d\d:\d\d  b\.bin\nd +-  +-  +deeper/\n"),
@@ -85,3 +89,43 @@ def test_expected_failure_is_one_line(served, args, password, line):
     assert result.returncode == 1
     assert re.fullmatch("corvane-ftp: " + line.format(rf"tester@127\.0\.0\.1:{port}") + "\n", result.stderr)
     assert (root / "kept").is_dir()
+
+
+@pytest.fixture
+def faulty(fault_server, tmp_path):
+    """The options that reach the fault server, and a directory of this test's on it."""
+    name = re.sub(r"[^A-Za-z0-9_.-]", "_", os.path.basename(tmp_path))
+    shutil.rmtree(os.path.join(fault_server.root, name), ignore_errors=True)
+    os.makedirs(os.path.join(fault_server.root, name))
+    fault_server.disarm()
+    yield ["--host", fault_server.host, "--user", fault_server.user, "--password-env", PASSWORD_VAR], name
+    fault_server.disarm()
+
+
+@pytest.mark.parametrize("inplace", [False, True], ids=["default", "inplace"])
+def test_failed_put_over_a_file_keeps_the_old_copy_unless_inplace(fault_server, faulty, tmp_path, inplace):
+    options, name = faulty
+    Path(fault_server.root, name, "keep.bin").write_bytes(b"the good copy\n")
+    (tmp_path / "new.bin").write_bytes(os.urandom(100_000))
+    fault_server.arm("STOR", "cut", times=3, after=1000)  # every try
+    result = run(options, "put", *["--inplace"] * inplace, str(tmp_path / "new.bin"), f"/{name}/keep.bin",
+                 password=servers.USER_PASSWORD)
+    assert result.returncode == 1 and result.stderr.count("\n") == 1 and "1 failed" in result.stderr
+    assert {p.name: p.read_bytes() for p in Path(fault_server.root, name).iterdir()} == \
+        ({} if inplace else {"keep.bin": b"the good copy\n"})
+
+
+@pytest.mark.parametrize("args, command", [(["ls", "{dir}"], "LIST"), (["cat", "{dir}/f"], "RETR"),
+                                           (["get", "{dir}/f", "{back}"], "RETR"), (["put", "{new}", "{dir}/f"], "STOR")])
+def test_timeout_ends_a_command_that_trickles_in_one_line(fault_server, faulty, tmp_path, args, command):
+    options, name = faulty
+    Path(fault_server.root, name, "f").write_bytes(b"old" * 1000)
+    (tmp_path / "new").write_bytes(b"new" * 1000)
+    fault_server.arm(command, "trickle", interval=0.05)
+    args = [a.format(dir=f"/{name}", back=tmp_path / "back", new=tmp_path / "new") for a in args]
+    result = run(options + ["--timeout", "1"], *args, password=servers.USER_PASSWORD)
+    assert (result.returncode, result.stdout) == (1, "")
+    remote = args[2] if args[0] == "put" else args[1]
+    assert re.fullmatch(rf"corvane-ftp: {args[0]} {remote} on {fault_server.user}@{fault_server.host}:21: "
+                        r"did not finish within 1 s\n", result.stderr)
+    assert sorted(os.listdir(os.path.join(fault_server.root, name))) == ["f"] and not (tmp_path / "back").exists()

@@ -44,6 +44,17 @@ def deadline(seconds: float | None) -> Iterator[None]:
         signal.signal(signal.SIGALRM, previous)
 
 
+@contextlib.contextmanager
+def _whole_timeout(seconds: float | None) -> Iterator[None]:
+    """The engine was given what was left of --timeout; the user is told of --timeout itself."""
+    try:
+        yield
+    except TimeoutError as exc:
+        if seconds is not None and hasattr(exc, "report"):
+            exc.deadline = seconds  # type: ignore[attr-defined]
+        raise
+
+
 def _remaining(started: float, seconds: float | None) -> float | None:
     """What is left of --timeout for the engine, after the questions asked before it started."""
     if seconds is None:
@@ -149,7 +160,7 @@ def put(target: Target, args: argparse.Namespace) -> None:
     with deadline(args.timeout):
         if os.path.isfile(args.local) and remote.exists and remote.is_dir():
             remote = remote.join(os.path.basename(args.local))
-    with progress_bar("put") as bar:
+    with progress_bar("put") as bar, _whole_timeout(args.timeout):
         report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, atomic=not args.inplace,
                               progress=bar, deadline=_remaining(started, args.timeout))
     print(summary("put", report))
@@ -162,7 +173,7 @@ def get(target: Target, args: argparse.Namespace) -> None:
     with deadline(args.timeout):
         if os.path.isdir(local) and not remote.is_dir():
             local = os.path.join(local, remote.path.name)
-    with progress_bar("get") as bar:
+    with progress_bar("get") as bar, _whole_timeout(args.timeout):
         report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar,
                               deadline=_remaining(started, args.timeout))
     print(summary("get", report))
