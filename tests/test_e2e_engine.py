@@ -85,7 +85,6 @@ def test_single_file_to_new_directories_and_back(remote, source, tmp_path):
     top, twin = remote
     report = put(source / ".dot", top.join("new", "deeper", "copy.txt"), jobs=2)
     assert report.files_moved == 1
-    # Renamed over the first copy, or, where the server will not, put in its place once whole.
     assert put(source / "with blank.txt", top.join("new", "deeper", "copy.txt")).files_moved == 1
     assert os.listdir(os.path.join(twin, "new", "deeper")) == ["copy.txt"]
     back = tmp_path / "made" / "here.txt"
@@ -116,14 +115,8 @@ def test_put_cut_short_over_a_file_keeps_the_old_copy(remote, tmp_path, cut, inp
     top, twin = remote
     up = os.path.join(twin, "up")
     os.mkdir(up)
-    new = tmp_path / "new.bin"
-    with open(new, "wb") as f:  # sparse: Ctrl-C comes long before the end; 2 MiB fill the 1 MiB disk
+    with open(tmp_path / "new.bin", "wb") as f:  # sparse: Ctrl-C comes long before the end; 2 MiB fill 1 MiB
         f.truncate(2**31 if cut == "ctrl-c" else 2 * 2**20)
-
-    def ctrl_c(progress):
-        if 0 < progress.bytes_done < progress.bytes_total:
-            signal.raise_signal(signal.SIGINT)
-
     with contextlib.ExitStack() as stack:
         if cut == "full disk":
             subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0777", "corvane-full", up], check=True)
@@ -131,7 +124,8 @@ def test_put_cut_short_over_a_file_keeps_the_old_copy(remote, tmp_path, cut, inp
         with open(os.path.join(up, "keep.bin"), "wb") as f:
             f.write(b"the good copy\n")
         with pytest.raises(KeyboardInterrupt if cut == "ctrl-c" else ExceptionGroup):
-            put(new, top.join("up", "keep.bin"), jobs=1, progress=ctrl_c, **({"atomic": False} if inplace else {}))
+            put(tmp_path / "new.bin", top.join("up", "keep.bin"), jobs=1, atomic=not inplace,
+                progress=lambda p: 0 < p.bytes_done < p.bytes_total and signal.raise_signal(signal.SIGINT))
         # With --inplace the old behaviour: what was cut short is removed, and the old copy with it.
         assert {name: open(os.path.join(up, name), "rb").read() for name in os.listdir(up)} == \
             ({} if inplace else {"keep.bin": b"the good copy\n"})
