@@ -18,6 +18,6 @@ venv/bin/corvane-ftp --version
 # mypy comes with the test extra; --python-executable makes it read the fresh environment's packages.
 python3 -m mypy --strict --python-executable venv/bin/python "$project/examples/typed_usage.py"
 # The command line's modules are typed inline; the modules they import are checked elsewhere.
-(cd "$project/src" && python3 -m mypy --follow-imports=silent corvane/ftp/{cli,commands,progress,serve,target}.py)
+(cd "$project/src" && python3 -m mypy --follow-imports=silent corvane/ftp/{cli,commands,progress,serve,target,terminal}.py)
 venv/bin/python "$project/examples/typed_usage.py" > example.out
 echo "package check: the wheel installs, imports, types and runs in a fresh environment"

@@ -5,14 +5,19 @@ import re
 import socket
 import subprocess
 import sysconfig
+import warnings
 from pathlib import Path
 
 import pytest
 import servers
 
+from corvane.config import ConfigError
+from corvane.ftp import FTPPath, cli, commands, from_config
+
 CLI = [os.path.join(sysconfig.get_path("scripts"), "corvane-ftp")]
 PASSWORD_VAR = "CORVANE_TEST_PASSWORD"
 PASSWORD = "pass word%1"
+SECRET = "hunter2-secret"
 
 
 @pytest.fixture(scope="module")
@@ -31,8 +36,8 @@ def served(tmp_path_factory):
     assert proc.wait(10) == 0
 
 
-def run(options, *args, password=PASSWORD):
-    return subprocess.run(CLI + options + list(args), capture_output=True, text=True, timeout=60,
+def run(options, *args, password=PASSWORD, text=True):
+    return subprocess.run(CLI + options + list(args), capture_output=True, text=text, timeout=60,
                           stdin=subprocess.DEVNULL, env={**os.environ, PASSWORD_VAR: password})
 
 
@@ -90,12 +95,79 @@ def test_expected_failure_is_one_line(served, args, password, line):
     assert (root / "kept").is_dir()
 
 
+
+def fault_options(server):
+    return ["--host", server.host, "--user", server.user, "--password-env", PASSWORD_VAR]
+
+
+HOSTILE = "esc\x1b]0;pwned\x07", "csi\x9b2J", "tab\tx", "del\x7fx", "f"
+
+
+@pytest.mark.parametrize("fault, args, shown", [
+    (None, ["ls", "/h"], "csi?2J\ndel?x\nesc?]0;pwned?\nf\ntab?x\n"),
+    (None, ["ls", "-l", "/h"], "  esc?]0;pwned?\n"),
+    (None, ["stat", "/h/" + HOSTILE[0]], "path:   /h/esc?]0;pwned?\n"),
+    (None, ["get", "/h-cr", "LOCAL"], ""),  # the engine's own listing keeps a CR, which ftplib's would split at
+    (None, ["cat", "/a\nb"], "argument PATH: '/a\\nb' holds NUL, CR or LF, which no FTP command can carry\n"),
+    (("DELE", "reply", "450-one\r\n450 \x1b]0;pwned\x07\x9b2J\tno"), ["rm", "/h/f"], "450-one?450 ?]0;pwned??2J?no\n"),
+    (("SIZE", "reply", "213"), ["ls", "-l", "/h/f"], "-            ?  "),
+    (("SIZE", "reply", "213 abc"), ["stat", "/h/f"], "size:   ?\n"),
+    (("MDTM", "reply", "213 abc"), ["stat", "/h/f"], "mtime:  ? "),
+    (("NLST", "send", "\x1b\xff\r\n"), ["ls", "/h"], ": the server sent text that is not utf-8: "),
+])
+def test_what_a_server_sends_reaches_the_terminal_printable(fault_server, tmp_path, fault, args, shown):
+    for name in (*("h/" + name for name in HOSTILE), "h-cr/cr\rx"):
+        os.makedirs(os.path.dirname(os.path.join(fault_server.root, name)), exist_ok=True)
+        open(os.path.join(fault_server.root, name), "w").close()
+    if fault:
+        fault_server.arm(fault[0], fault[1], times=10, **{"reply" if fault[1] == "reply" else "data": fault[2]})
+    args = [str(tmp_path) if a == "LOCAL" else a for a in args]
+    result = run(fault_options(fault_server), *args, password=fault_server.password, text=False)
+    fault_server.disarm()
+    output = result.stdout + result.stderr
+    assert shown.encode() in output and not re.search(rb"[\x00-\x09\x0b-\x1f\x7f-\x9f]|Traceback", output)
+
+
+@pytest.mark.parametrize("text, where", [
+    (f"[ftp]\nhost = h\npasswd {SECRET}\n", "line 3: neither a [section] header nor a name = value option"),
+    (f"passwd = {SECRET}\n[ftp]\n", "line 1: an option before the first [section] header"),
+    (f"[ftp]\npasswd = {SECRET}\n[ftp]\n", "line 3: section [ftp] written twice"),
+    (f"[ftp]\npasswd = {SECRET}\npasswd = {SECRET}\n", "line 3: option 'passwd' written twice in section [ftp]"),
+])
+@pytest.mark.parametrize("reader", ["FTPPath", "from_config", "--config", "--host"])
+def test_a_config_line_that_cannot_be_parsed_is_named_by_number(fake, fault_server, tmp_path, monkeypatch, text,
+                                                                where, reader):
+    (tmp_path / "c.ini").write_text(text)
+    monkeypatch.setenv("CORVANE_CONFIG", str(tmp_path / "c.ini"))
+    message = f"config file {str(tmp_path / 'c.ini')!r}, {where}"
+    if reader in ("FTPPath", "from_config"):
+        configured = type("Configured", (FTPPath,), {"_creator": fake.connect})
+        with pytest.raises(ConfigError) as info:
+            from_config("ftp") if reader == "from_config" else configured("/").exists
+        assert str(info.value) == message and SECRET not in f"{info.value.__context__} {info.value.__cause__}"
+    else:  # with --host the sessions read the file too, at each login
+        options = ["--config", str(tmp_path / "c.ini")] if reader == "--config" else fault_options(fault_server)
+        result = run(options, "ls", "/", password=fault_server.password)
+        assert (result.returncode, result.stderr.endswith(f": {message}\n")) == ({"--config": 2}.get(reader, 1), True)
+        assert SECRET not in result.stderr + result.stdout
+
+
+def test_an_unexpected_failure_shows_a_printable_traceback(monkeypatch, capsys):
+    def hostile(target, args):
+        raise RuntimeError("\x1b]0;pwned\x07")
+
+    monkeypatch.setattr(commands, "ls", hostile)
+    monkeypatch.setattr(warnings, "formatwarning", warnings.formatwarning)  # main() sets its own
+    assert cli.main(["--host", "127.0.0.1", "ls"]) == 1
+    assert capsys.readouterr().err.endswith("\nRuntimeError: ?]0;pwned?\n")
+
+
 @pytest.fixture
 def faulty(fault_server, tmp_path):
     """The options that reach the fault server, and a directory of this test's on it."""
     name = os.path.basename(tmp_path)  # pytest's own: plain characters, and new in each run
     os.makedirs(os.path.join(fault_server.root, name))
-    return ["--host", fault_server.host, "--user", fault_server.user, "--password-env", PASSWORD_VAR], name
+    return fault_options(fault_server), name
 
 
 @pytest.mark.parametrize("inplace", [False, True], ids=["default", "inplace"])

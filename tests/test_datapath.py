@@ -1,6 +1,7 @@
 """The engine's native helpers on their own: LIST splitting, and moving bytes
 between a socket and a file (over a socket pair)."""
 
+import contextlib
 import os
 import random
 import socket
@@ -9,7 +10,7 @@ import time
 
 import pytest
 
-from corvane.ftp import _datapath
+from corvane.ftp import _datapath, _jobs
 
 LINES = [
     "drwxr-xr-x    3 999      995          4096 Dec 09 01:12 .",
@@ -77,3 +78,21 @@ def test_stall_ends_with_a_clear_error(tmp_path, direction, timeout, stopped, er
                 _datapath.recv_file(b, f, timeout, stopped)
         assert time.monotonic() - started < 1
         assert os.get_blocking(a.fileno()) and os.get_blocking(b.fileno())  # as they were
+
+
+@pytest.mark.parametrize("receive", [lambda sock, f, limit: _datapath.recv_file(sock, f, 5, None, limit),
+                                     lambda sock, f, limit: _jobs.recv_python(sock, f, lambda n: False, limit)],
+                         ids=["native", "python (TLS)"])
+@pytest.mark.parametrize("limit", [0, 1, 11, 3 * 2**20 + 5])
+def test_receiving_stops_at_the_limit_with_more_in_flight(tmp_path, receive, limit):
+    a, b = socket.socketpair()
+    with a, b, open(tmp_path / "out", "wb") as sink:
+        def flood():
+            with contextlib.suppress(OSError):  # the receiver goes away mid-way
+                a.sendall(bytes(8 << 20))
+        sender = threading.Thread(target=flood)
+        sender.start()
+        assert receive(b, sink, limit) == limit
+        b.close()
+        sender.join()
+    assert (tmp_path / "out").stat().st_size == limit

@@ -64,14 +64,19 @@ PyObject* send_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* recv_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_Format(PyExc_TypeError, "recv_file() takes 4 arguments (%zd given)", nargs);
+    if (nargs != 4 && nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "recv_file() takes 4 or 5 arguments (%zd given)", nargs);
         return nullptr;
     }
     PumpSettings s{};
     if (!settings_from(args, s)) return nullptr;
+    long long limit = -1;
+    if (nargs == 5 && args[4] != Py_None) {
+        limit = PyLong_AsLongLong(args[4]);
+        if (limit == -1 && PyErr_Occurred()) return nullptr;
+    }
     Ref keep = Ref::borrow(s.stopped);
-    return finish(pump_from_socket(s), s.timeout);
+    return finish(pump_from_socket(s, limit), s.timeout);
 }
 
 PyMethodDef methods[] = {
@@ -83,9 +88,9 @@ PyMethodDef methods[] = {
      "`timeout` seconds (None: wait for ever); `stopped(moved)`, if not None, is asked ten times a\n"
      "second with the bytes moved so far, and a true answer raises InterruptedError."},
     {"recv_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(recv_file)), METH_FASTCALL,
-     "recv_file(sock, file, timeout, stopped) -> bytes received\n\n"
-     "Writes everything `sock` delivers until the peer closes to the open file `file`;\n"
-     "`timeout` and `stopped` as for send_file."},
+     "recv_file(sock, file, timeout, stopped, limit=None) -> bytes received\n\n"
+     "Writes everything `sock` delivers until the peer closes to the open file `file`, but no more\n"
+     "than `limit` bytes when it is given and not negative; `timeout` and `stopped` as for send_file."},
     {"list_entries", list_entries, METH_O,
      "list_entries(lines) -> [(type, size, name)] of the entries of a Unix long listing."},
     {nullptr, nullptr, 0, nullptr},

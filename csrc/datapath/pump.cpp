@@ -193,13 +193,19 @@ PumpResult pump_to_socket(const PumpSettings& s, std::int64_t count) {
     return pump.result;
 }
 
-PumpResult pump_from_socket(const PumpSettings& s) {
+PumpResult pump_from_socket(const PumpSettings& s, std::int64_t limit) {
     char* buffer = thread_buffer();
     if (!buffer) return PumpResult{Stop::os_error, ENOMEM, 0};
     Pump pump(s);
     NonBlocking nonblocking(s.sock);
-    for (;;) {
-        const ssize_t n = recv(s.sock, buffer, buffer_size, 0);
+    // Never more than `limit` is asked of the socket: a server that sends more than it
+    // announced is not read any further, however much it has in flight.
+    while (limit < 0 || pump.result.moved < limit) {
+        const std::size_t room =
+            limit < 0 ? buffer_size
+                      : static_cast<std::size_t>(std::min<std::int64_t>(limit - pump.result.moved,
+                                                                         static_cast<std::int64_t>(buffer_size)));
+        const ssize_t n = recv(s.sock, buffer, room, 0);
         if (n > 0) {
             if (!write_all(pump, s.file, buffer, static_cast<std::size_t>(n))) break;
             pump.moved(n);

@@ -27,6 +27,6 @@ struct PumpSettings {
 // offset, to `sock`, by sendfile. Called with the GIL held; releases it.
 PumpResult pump_to_socket(const PumpSettings& s, std::int64_t count);
 
-// Everything `sock` delivers until the peer closes, written to `file`.
-// Called with the GIL held; releases it.
-PumpResult pump_from_socket(const PumpSettings& s);
+// Everything `sock` delivers until the peer closes, written to `file`; no more
+// than `limit` bytes when it is not negative. Called with the GIL held; releases it.
+PumpResult pump_from_socket(const PumpSettings& s, std::int64_t limit);

@@ -9,13 +9,36 @@ ENV_VAR = "CORVANE_CONFIG"
 def _load(**options):
     parser = configparser.ConfigParser(interpolation=None, **options)
     path = os.environ.get(ENV_VAR)
+    problem = None
     if path:
         try:
             with open(path, encoding="utf-8") as f:
                 parser.read_file(f, source=path)
         except FileNotFoundError:
             pass
+        except (configparser.Error, UnicodeDecodeError) as exc:
+            problem = _unparsable(exc)
+    if problem:
+        # Raised out here, so that configparser's error, which quotes the line and so perhaps a
+        # password, is not even the context of ours.
+        raise ConfigError(f"config file {path!r}, {problem}")
     return parser
+
+
+def _unparsable(exc):
+    if isinstance(exc, configparser.MissingSectionHeaderError):
+        return f"line {exc.lineno}: an option before the first [section] header"
+    if isinstance(exc, configparser.ParsingError):
+        numbers = [str(lineno) for lineno, _ in exc.errors]
+        where = f"line{'s' * (len(numbers) > 1)} {', '.join(numbers)}"
+        return f"{where}: neither a [section] header nor a name = value option"
+    if isinstance(exc, configparser.DuplicateOptionError):
+        return f"line {exc.lineno}: option {exc.option!r} written twice in section [{exc.section}]"
+    if isinstance(exc, configparser.DuplicateSectionError):
+        return f"line {exc.lineno}: section [{exc.section}] written twice"
+    if isinstance(exc, UnicodeDecodeError):
+        return "not UTF-8 text: save it as UTF-8"
+    return f"cannot be read ({type(exc).__name__})"
 
 
 class ConfigError(ValueError):
@@ -43,7 +66,8 @@ class EnvConfig:
 
         Interpolation is off because a password may hold "%". An unset
         variable or a missing file gives an empty parser; a file that exists
-        but cannot be read raises its OSError.
+        but cannot be read raises its OSError, one that cannot be parsed a
+        ConfigError naming the line by its number alone.
         """
         return _load()
 

@@ -12,6 +12,7 @@ or stopped upload; a server that will not rename over an existing name loses
 the old copy only after the new one is whole.
 """
 
+import contextlib
 import ftplib
 import os
 import secrets
@@ -21,8 +22,9 @@ import time
 from dataclasses import dataclass, field
 
 from corvane.base import BasePath
-from corvane.ftp import _datapath
+from corvane.ftp import _datapath, _inside
 from corvane.ftp._plan import special_file_error
+from corvane.ftp.limits import ListingTooLong
 from corvane.ftp._sessions import SessionsRefused, data_connection, pool_for, server_of
 
 # Runs stopped in this process (Ctrl-C): their transfers end at the next check.
@@ -57,6 +59,11 @@ class FileJob:
     run: str  # the run's id, for stopping it
     tries: int
     delay: float
+    # A download's: the size the server announced (None: unknown, not checked), and, for a
+    # file of a tree, the local top and the "/"-separated path below it that `local` joins.
+    size: int | None = None
+    top: str | None = None
+    rel: str = ""
     deadline: float | None = None  # time.time() by which the whole run must end, in any process
     follow: bool = False  # the local path is a link to a file, read as that file
 
@@ -77,7 +84,21 @@ class Outcome:
     refused: bool = False  # this process could get no session: the job never ran
 
 
+class WrongSize(Exception):
+    """A download that is not the size the server announced."""
+
+
+class Truncated(WrongSize, EOFError):
+    """Fewer bytes than announced: the connection ended early, and another try may do better."""
+
+
+class Overlong(WrongSize):
+    """More bytes than announced: reading stopped there, and no retry will make them fewer."""
+
+
 def retryable(exc):
+    if isinstance(exc, ListingTooLong):
+        return False  # the same listing is as long on the next try
     if isinstance(exc, (ftplib.error_temp, ftplib.error_reply, ftplib.error_proto, EOFError)):
         return True
     # Socket errors and timeouts carry no file name; the local file system's errors do, and
@@ -286,32 +307,45 @@ def raise_reply(reply):
 
 def download(session, job, stopped):
     client = session.client
-    directory, name = os.path.split(job.local)
-    # Beside the target, so that the rename into place never crosses file systems.
-    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.part")
-    placed = False
-    try:
-        with open(temporary, "xb") as f:
-            conn = session.data = data_connection(client, f"RETR {job.remote}", download=True)
-            try:
-                if isinstance(conn, ssl.SSLSocket):
-                    received = recv_python(conn, f, stopped)
-                else:
-                    received = _datapath.recv_file(conn, f, conn.gettimeout(), stopped)
-            finally:
-                conn.close()
-                session.data = None
-            client.voidresp()
-        if job.mtime is not None:
-            os.utime(temporary, (job.mtime, job.mtime))
-        os.replace(temporary, job.local)
-        placed = True
-    finally:
-        if not placed:
-            try:
-                os.unlink(temporary)
-            except FileNotFoundError:
-                pass
+    if job.top is None:  # a single file: its directory is whatever the user named
+        folder, name = os.path.split(job.local)
+        place = _inside.directory(folder or ".", ())
+    else:
+        *parts, name = job.rel.split("/")
+        place = _inside.directory(job.top, parts)
+    limit = -1 if job.size is None else job.size + 1  # one byte past the size tells a longer file
+    with place as (folder_fd, _):
+        # Beside the target, so that the rename into place never crosses file systems.
+        temporary = f".{name}.{secrets.token_hex(4)}.part"
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666,
+                     dir_fd=folder_fd)
+        placed = False
+        try:
+            with open(fd, "wb") as f:
+                conn = session.data = data_connection(client, f"RETR {job.remote}", download=True)
+                try:
+                    if isinstance(conn, ssl.SSLSocket):
+                        received = recv_python(conn, f, stopped, limit)
+                    else:
+                        received = _datapath.recv_file(conn, f, conn.gettimeout(), stopped, limit)
+                finally:
+                    conn.close()
+                    session.data = None
+                if job.size is not None and received > job.size:
+                    # The final reply is not waited for: the session is dropped with the error.
+                    raise Overlong(f"the server sent more than the {job.size} bytes it announced; "
+                                   f"nothing was kept")
+                client.voidresp()
+            if job.size is not None and received < job.size:
+                raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
+            if job.mtime is not None:
+                os.utime(temporary, (job.mtime, job.mtime), dir_fd=folder_fd, follow_symlinks=False)
+            os.replace(temporary, name, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
+            placed = True
+        finally:
+            if not placed:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(temporary, dir_fd=folder_fd)
     return received
 
 
@@ -326,13 +360,15 @@ def send_python(conn, f, stopped):
     return sent
 
 
-def recv_python(conn, f, stopped):
+def recv_python(conn, f, stopped, limit=-1):
+    """What `conn` delivers, into `f`; at most `limit` bytes where it is not negative."""
     buffer = bytearray(BLOCK)
     received = 0
-    while n := conn.recv_into(buffer):
+    while (room := BLOCK if limit < 0 else min(BLOCK, limit - received)) and (n := conn.recv_into(buffer, room)):
         if stopped(received):
             raise InterruptedError(f"transfer stopped after {received} bytes")
         f.write(memoryview(buffer)[:n])
         received += n
-    conn.unwrap()
+    if received != limit:  # at the limit the sender has not finished: no closing handshake
+        conn.unwrap()
     return received

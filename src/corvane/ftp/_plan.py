@@ -22,10 +22,12 @@ import collections
 import errno
 import ftplib
 import os
+import re
 import stat
 from dataclasses import dataclass, field
 
-from corvane.ftp import _datapath
+from corvane.ftp import _datapath, limits
+from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import data_connection
 
 
@@ -119,26 +121,47 @@ def walk_local(top):
 
 # ---- remote -----------------------------------------------------------------
 
-def data_lines(client, command):
+def data_lines(client, command, where):
     """The lines a listing command sends, read without ftplib's switch to TYPE A:
-    the session stays in binary mode and saves that round trip."""
+    the session stays in binary mode and saves that round trip.
+
+    The listing is decoded a block at a time and held only as lines, and a
+    server that sends more than the cap (`where` names it in the error) is cut
+    off: the session then still owes the command's reply, so the caller drops it.
+    """
+    cap = limits.listing_bytes()
     conn = data_connection(client, command, download=True)
-    chunks = []
+    lines = []
+    pending = bytearray()  # the start of a line whose end has not arrived yet
+    total = 0
     try:
         while chunk := conn.recv(1 << 20):
-            chunks.append(chunk)
+            total += len(chunk)
+            if total > cap:
+                raise limits.listing_too_long(where, cap)
+            end = chunk.rfind(b"\n") + 1
+            if end:
+                pending += chunk[:end]
+                _add_lines(lines, pending, client.encoding, command)
+                pending[:] = chunk[end:]
+            else:
+                pending += chunk
     finally:
         conn.close()
+    if pending:
+        _add_lines(lines, pending + b"\n", client.encoding, command)
     client.voidresp()
+    return lines
+
+
+def _add_lines(lines, block, encoding, command):
+    """The whole lines of `block`, which ends with a line feed, without their line ends."""
     try:
-        text = b"".join(chunks).decode(client.encoding)
+        text = block.decode(encoding)
     except UnicodeDecodeError as exc:
         exc.add_note(f"in the answer to {command!r}: the `encoding` option names the server's encoding")
         raise
-    lines = text.split("\n")
-    if lines and not lines[-1]:
-        lines.pop()
-    return [line[:-1] if line.endswith("\r") else line for line in lines]
+    lines.extend(line[:-1] if line.endswith("\r") else line for line in text.split("\n")[:-1])
 
 
 def mlsd_time(text):
@@ -166,28 +189,33 @@ def mlsd_entries(lines):
         kind = "d" if kind == "dir" else "-" if kind == "file" else "l" if "link" in kind else None
         if kind is None:
             continue  # cdir, pdir and what is neither file nor directory
-        size = int(facts["size"]) if facts.get("size", "").isdigit() else 0
+        size = _digits(facts.get("size", ""))
         found.append((kind, size, mlsd_time(facts.get("modify", "")), facts.get("unique"), name))
     return found
 
 
 class Lister:
-    """Lists remote directories in the server's best format."""
+    """Lists remote directories of the server `server` in its best format."""
 
-    def __init__(self, mlsd):
+    def __init__(self, mlsd, server):
         self.mlsd = mlsd
+        self.server = server
+
+    def _lines(self, client, command, path):
+        return data_lines(client, f"{command} {path}", f"{self.server}:{path}")
 
     def listing(self, client, path, ancestors):
         """[(kind, size, mtime, unique, name)] of the remote directory `path`; `ancestors`:
-        the identities (MLSD's unique fact) of the directories above it."""
+        the identities (MLSD's unique fact) of the directories above it. The names are
+        the server's, unchecked."""
         if not self.mlsd:
             return [(kind, size, None, None, name)
-                    for kind, size, name in _datapath.list_entries(data_lines(client, f"LIST -a {path}"))]
-        entries = mlsd_entries(data_lines(client, f"MLSD {path}"))
+                    for kind, size, name in _datapath.list_entries(self._lines(client, "LIST -a", path))]
+        entries = mlsd_entries(self._lines(client, "MLSD", path))
         if self._aliased(entries, ancestors):
             # Some servers' MLSD describes a link's target, not the link: two names with one
             # identity, one of them a directory. LIST, which shows links as links, settles it.
-            links = {name for kind, _, name in _datapath.list_entries(data_lines(client, f"LIST {path}"))
+            links = {name for kind, _, name in _datapath.list_entries(self._lines(client, "LIST", path))
                      if kind == "l"}
             entries = [("l" if name in links else kind, size, mtime, unique, name)
                        for kind, size, mtime, unique, name in entries]
@@ -202,10 +230,16 @@ class Lister:
 
     def directory(self, client, top, rel, ancestors=()):
         """The entries of one directory of the tree: ([(subdirectory rel, its ancestors)],
-        Entry list, skipped link rels)."""
+        Entry list, skipped link rels, refused names).
+
+        A refused name (see _names) is never joined to a path nor sent: the
+        caller reports it. LIST's own "." and ".." never get here."""
         path = join(top, rel)
-        dirs, files, skipped = [], [], []
+        dirs, files, skipped, refused = [], [], [], []
         for kind, size, mtime, unique, name in self.listing(client, path, ancestors):
+            if not is_entry_name(name):
+                refused.append(name)
+                continue
             child = f"{rel}/{name}" if rel else name
             if kind == "d":
                 dirs.append((child, ancestors + (unique,) if unique else ancestors))
@@ -217,16 +251,30 @@ class Lister:
                     skipped.append(child)
                 else:
                     files.append(Entry(child, target_size, mtime if self.mlsd else None))
-        return dirs, files, skipped
+        return dirs, files, skipped, refused
+
+
+_SIZE_REPLY = re.compile(r"213 ([0-9]{1,20})")
+
+
+def size_of(reply):
+    """The size in a SIZE reply that is exactly "213 <digits>"; None for any other."""
+    match = _SIZE_REPLY.fullmatch(reply)
+    return int(match[1]) if match else None
+
+
+def _digits(text):
+    return int(text) if text.isascii() and text.isdigit() and len(text) <= 20 else None
 
 
 def link_size(client, path):
-    """The size of the file a link names; None for a link to a directory, or a broken one."""
+    """The size of the file a link names; None for a link to a directory, or a broken one,
+    or a reply that gives no size."""
     try:
         reply = client.sendcmd(f"SIZE {path}")
     except ftplib.error_perm:
         return None
-    return int(reply.split()[1]) if reply.startswith("213") else None
+    return size_of(reply)
 
 
 def probe_top(client, path):
@@ -245,8 +293,10 @@ def probe_top(client, path):
             raise ftplib.error_temp(reply)
     mlsd = features[:1] == "2" and any(line.strip().upper().startswith("MLST")
                                        for line in features.splitlines()[1:])
-    if size.startswith("213"):
-        return mlsd, "file", int(size.split()[1])
-    if cwd[:1] != "2":
-        raise FileNotFoundError(f"'{path}' does not exist.")
-    return mlsd, "dir", None
+    if (number := size_of(size)) is not None:
+        return mlsd, "file", number
+    if cwd[:1] == "2":
+        return mlsd, "dir", None
+    if size[:1] == "2":  # a success that gives no size, for a path that is no directory either
+        raise ftplib.error_proto(f"the answer to SIZE {path} is no size: {size!r}")
+    raise FileNotFoundError(f"'{path}' does not exist.")

@@ -11,25 +11,30 @@ import ftplib
 import os
 import signal
 import sys
+import traceback
 import warnings
 from collections.abc import Callable, Sequence
 from importlib.metadata import version
 
+from corvane.config import ConfigError
 from corvane.ftp import commands, transfer
 from corvane.ftp.target import SettingsError, Target, target_from
+from corvane.ftp.terminal import printable
 
 PROG = "corvane-ftp"
+# What would end an FTP command line early, or start another.
+_UNSENDABLE = frozenset("\0\r\n")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     # A warning (such as --no-verify's) reads as one line, not as a line of our source.
-    warnings.formatwarning = lambda message, *_: f"{PROG}: warning: {message}\n"
+    warnings.formatwarning = lambda message, *_: printable(f"{PROG}: warning: {message}") + "\n"
     try:
         return serve(args) if args.command == "serve" else run(args)
     except SettingsError as exc:
-        parser.error(str(exc))
+        parser.error(printable(str(exc)))
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
@@ -50,8 +55,12 @@ def run(args: argparse.Namespace) -> int:
     except Exception as exc:
         reason = describe(exc)
         if reason is None:
-            raise  # not a failure we expect: the traceback is for a bug report
-        print(f"{PROG}: {args.command} {args.remote} on {target.server}: {reason}", file=sys.stderr)
+            # Not a failure we expect: the traceback is for a bug report, but the server's
+            # words in it are not for the terminal.
+            lines = "".join(traceback.format_exception(exc)).splitlines()
+            print("\n".join(map(printable, lines)), file=sys.stderr)
+            return 1
+        print(printable(f"{PROG}: {args.command} {args.remote} on {target.server}: {reason}"), file=sys.stderr)
         return 1
     return 0
 
@@ -61,7 +70,7 @@ def describe(exc: BaseException) -> str | None:
     if isinstance(exc, ExceptionGroup):  # put and get: some files failed, the others moved
         first = exc.exceptions[0]
         return f"{exc.message}; the first: {describe(first) or repr(first)}"
-    if isinstance(exc, (commands.CommandError, FileNotFoundError, transfer.FileTransferError)):
+    if isinstance(exc, (commands.CommandError, FileNotFoundError, transfer.FileTransferError, ConfigError)):
         return str(exc)
     if isinstance(exc, ftplib.error_perm) and str(exc).startswith("530"):
         return f"login refused ({exc}): check --user and the password"
@@ -72,6 +81,9 @@ def describe(exc: BaseException) -> str | None:
         return f"did not finish within {deadline:g} s" if deadline else "the server did not answer in time"
     if isinstance(exc, ftplib.Error):
         return f"the server answered: {exc}"
+    if isinstance(exc, UnicodeDecodeError):  # most often a listed name
+        return (f"the server sent text that is not {exc.encoding}: name the encoding it uses "
+                f"in a config section (encoding = ...) and use --config")
     if isinstance(exc, EOFError):
         return "the server closed the connection"
     if isinstance(exc, OSError):  # the session's own errors name the server: TLS, unknown host, ...
@@ -126,11 +138,11 @@ def build_parser() -> argparse.ArgumentParser:
         _server_options(cmd, argparse.SUPPRESS)
         cmd.set_defaults(run=run)
         if remote:
-            cmd.add_argument("remote", metavar=remote)
+            cmd.add_argument("remote", type=_remote_path, metavar=remote)
         return cmd
 
     ls = command("ls", commands.ls, "list a remote directory (or show a file)", remote=None)
-    ls.add_argument("remote", nargs="?", default=".", metavar="PATH")
+    ls.add_argument("remote", nargs="?", default=".", type=_remote_path, metavar="PATH")
     ls.add_argument("-l", dest="long", action="store_true", help="kind, size, mtime and name")
     command("cat", commands.cat, "write a remote file to standard output")
     command("stat", commands.stat, "show whether a path exists, its kind, size and mtime")
@@ -142,8 +154,8 @@ def build_parser() -> argparse.ArgumentParser:
             ("put", commands.put, "copy a local file or tree to the server", "local", "remote"),
             ("get", commands.get, "copy a remote file or tree here", "remote", "local")):
         cmd = command(name, run, text, remote=None)
-        cmd.add_argument(first, metavar=first.upper())
-        cmd.add_argument(second, metavar=second.upper())
+        for place in (first, second):
+            cmd.add_argument(place, type=_remote_path if place == "remote" else str, metavar=place.upper())
         cmd.add_argument("-j", dest="jobs", type=_positive, default=4, metavar="N",
                          help="transfer N files at once, each on its own session (default 4)")
         cmd.add_argument("--update", action="store_true",
@@ -190,6 +202,12 @@ def _seconds(text: str) -> float:
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be above 0 seconds, not {text}")
     return value
+
+
+def _remote_path(text: str) -> str:
+    if not _UNSENDABLE.isdisjoint(text):
+        raise argparse.ArgumentTypeError(f"{text!r} holds NUL, CR or LF, which no FTP command can carry")
+    return text
 
 
 def _positive(text: str) -> int:

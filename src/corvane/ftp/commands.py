@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import ftplib
 import os
+import re
 import signal
 import sys
 import threading
@@ -16,6 +17,10 @@ from corvane.ftp import transfer
 from corvane.ftp.path import FTPPath
 from corvane.ftp.progress import progress_bar
 from corvane.ftp.target import Target
+from corvane.ftp.terminal import printable
+
+# All a SIZE reply may say; 20 digits hold any 64-bit size.
+_SIZE_REPLY = re.compile(r"213 ([0-9]{1,20})")
 
 
 class CommandError(Exception):
@@ -72,7 +77,7 @@ def ls(target: Target, args: argparse.Namespace) -> None:
     # Like ls(1): a file lists as itself, a directory as its entries.
     entries = sorted(top.glob("*"), key=lambda p: p.path.name) if top.is_dir() else [top]
     for entry in entries:
-        print(_long_line(entry) if args.long else _name(entry, top))
+        print(printable(_long_line(entry) if args.long else _name(entry, top)))
 
 
 def _name(entry: FTPPath, top: FTPPath) -> str:
@@ -87,19 +92,23 @@ def _long_line(entry: FTPPath) -> str:
 
 
 def _size(path: FTPPath) -> int | None:
-    """SIZE of a file in bytes; None when the server does not say."""
+    """SIZE of a file in bytes; None when the server does not say, or says something else."""
     client = path.client
     try:
         client.voidcmd("TYPE I")  # some servers refuse SIZE in ASCII mode
-        return client.size(path.path.as_posix())
+        reply = client.sendcmd(f"SIZE {path.path.as_posix()}")
     except ftplib.error_perm:
         return None
+    size = _SIZE_REPLY.fullmatch(reply)
+    return int(size.group(1)) if size else None
 
 
 def _mtime_text(path: FTPPath) -> str:
     try:
         return f"{path.mtime:%Y-%m-%d %H:%M:%S}"
-    except TypeError:  # FTPPath's "could not retrieve modification time": the server gives none
+    # TypeError: FTPPath's "could not retrieve modification time", the server gives none;
+    # the others: what it gave is not a time.
+    except (TypeError, ValueError, OverflowError):
         return "?"
 
 
@@ -125,7 +134,7 @@ def stat(target: Target, args: argparse.Namespace) -> None:
         "mtime": "-" if is_dir else f"{_mtime_text(path)} (server's UTC + 8 h)",
     }
     for name, value in fields.items():
-        print(f"{name + ':':8}{value}")
+        print(printable(f"{name + ':':8}{value}"))
 
 
 def mkdir(target: Target, args: argparse.Namespace) -> None:
@@ -146,7 +155,7 @@ def _tree_may_go(path: FTPPath, server: str) -> bool:
     if not sys.stdin.isatty():
         raise CommandError(f"'{path}' is a directory tree and there is no terminal to ask on: "
                            "add --yes to remove it")
-    answer = input(f"Remove the tree '{path}' on {server} with everything in it? [y/N] ")
+    answer = input(printable(f"Remove the tree '{path}' on {server} with everything in it? [y/N] "))
     return answer.strip().lower() in ("y", "yes")
 
 
@@ -163,7 +172,7 @@ def put(target: Target, args: argparse.Namespace) -> None:
     with progress_bar("put") as bar, _whole_timeout(args.timeout):
         report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, atomic=not args.inplace,
                               progress=bar, deadline=_remaining(started, args.timeout))
-    print(summary("put", report))
+    print(printable(summary("put", report)))
 
 
 def get(target: Target, args: argparse.Namespace) -> None:
@@ -176,7 +185,7 @@ def get(target: Target, args: argparse.Namespace) -> None:
     with progress_bar("get") as bar, _whole_timeout(args.timeout):
         report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar,
                               deadline=_remaining(started, args.timeout))
-    print(summary("get", report))
+    print(printable(summary("get", report)))
 
 
 def summary(verb: str, report: transfer.Report) -> str:

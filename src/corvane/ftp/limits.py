@@ -7,6 +7,8 @@ error that names the cap and the variable that raises it.
 
 import os
 
+from corvane.config import ConfigError
+
 # 64 MiB of listing text is about a million entries.
 LISTING_BYTES_VAR = "CORVANE_MAX_LISTING_BYTES"
 DEFAULT_LISTING_BYTES = 64 << 20
@@ -24,9 +26,9 @@ def listing_bytes() -> int:
     try:
         value = int(text)
     except ValueError:
-        raise ValueError(f"{LISTING_BYTES_VAR}={text!r}: wanted a whole number of bytes") from None
+        raise ConfigError(f"{LISTING_BYTES_VAR}={text!r}: wanted a whole number of bytes") from None
     if value < 1:
-        raise ValueError(f"{LISTING_BYTES_VAR}={text!r}: wanted at least 1 byte")
+        raise ConfigError(f"{LISTING_BYTES_VAR}={text!r}: wanted at least 1 byte")
     return value
 
 

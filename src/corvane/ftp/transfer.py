@@ -33,7 +33,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 
 from corvane.base import BasePath
-from corvane.ftp import _jobs, _plan
+from corvane.ftp import _inside, _jobs, _plan
 from corvane.ftp._jobs import FileJob, FileTransferError
 from corvane.ftp._sessions import close_pool, open_pool, server_of
 
@@ -181,15 +181,18 @@ class _Run:
         self.deadline_at = None if deadline is None else time.time() + deadline
 
     def _job(self, direction, local, rel, entry, mtime=None, atomic=False, follow=False):
+        # A download in a tree opens its directory from the top down itself (see _inside).
+        below = {"size": entry.size, "top": local if rel else None, "rel": rel} if direction == "get" else {}
         job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
-                      mtime, atomic, self.id, self.tries, self.delay, self.deadline_at, follow)
+                      mtime, atomic, self.id, self.tries, self.delay, deadline=self.deadline_at, follow=follow,
+                      **below)
         self.planned[0] += 1
-        self.planned[1] += entry.size
+        self.planned[1] += entry.size or 0
         return job
 
     def _skip(self, entry):
         self.report.files_skipped += 1
-        self.report.bytes_skipped += entry.size
+        self.report.bytes_skipped += entry.size or 0
 
     # ---- the two directions
 
@@ -274,7 +277,11 @@ class _Run:
 
                 def found(rel, files):
                     if rel:  # made once it is listed, so that one that cannot be is not left empty
-                        self._make_local_dirs([_local_path(local, rel)])
+                        try:
+                            self.report.dirs_made += _inside.make_dirs(local, rel)
+                        except _inside.NotFollowed as exc:
+                            self._below_link(local, files, exc)
+                            return []
                     return self._get_jobs(local, files, update)
 
                 self._execute([], self._listing_walk(mlsd, top, tree, found, local))
@@ -290,10 +297,21 @@ class _Run:
                 jobs.append(self._job("get", local, entry.rel, entry, mtime=entry.mtime))
         return jobs
 
+    def _below_link(self, local, files, exc):
+        """The files of a directory that a link stands in for: each one fails, none is fetched."""
+        for entry in files:
+            path, remote = _local_path(local, entry.rel), self.remote.join(entry.rel)
+            error = FileTransferError(f"could not download {server_of(self.remote)}:{remote} to {path!r}: {exc}",
+                                      path, str(remote))
+            error.__cause__ = exc
+            self.report.files_failed += 1
+            self._failed(error)
+
     @staticmethod
     def _current(path, entry):
         try:
-            st = os.stat(path)
+            # In a tree, a link is not looked through: the download will replace it, not write through it.
+            st = os.stat(path, follow_symlinks=not entry.rel)
         except FileNotFoundError:
             return False
         return st.st_size == entry.size and _same_time(st.st_mtime, entry.mtime)
@@ -345,7 +363,7 @@ class _Run:
         and returns the file jobs that may start. With `local`, the
         download's top, a directory that cannot be listed is reported and the
         others go on; without, its failure ends the run."""
-        lister = _plan.Lister(mlsd)
+        lister = _plan.Lister(mlsd, server_of(self.remote))
 
         def failed(item, exc):
             if local is None:
@@ -353,7 +371,11 @@ class _Run:
             return self._directory_failure("list", top, local, item[0], exc)
 
         def listed(item, result):
-            dirs, files, skipped = result
+            dirs, files, skipped, refused = result
+            if local is not None:  # a comparison passes them over: it copies nothing
+                for name in refused:
+                    self.report.files_failed += 1
+                    self._failed(self._refused(top, local, item[0], name))
             tree.dirs.extend(rel for rel, _ in dirs)
             tree.files.extend(files)
             tree.skipped_links.extend(skipped)
@@ -515,6 +537,12 @@ class _Run:
                                   f"nothing below it was copied", _local_path(local, rel), remote)
         error.__cause__ = exc
         return error
+
+    def _refused(self, top, local, rel, name):
+        remote = _plan.join(top, rel)
+        return FileTransferError(f"{server_of(self.remote)}:{remote} lists an entry named {name!r}, which is "
+                                 f"no plain name in that directory: it was not copied, nor anything below it",
+                                 _local_path(local, rel), remote)
 
     def _failed(self, error):
         self.report.failed.append(error.local)
