@@ -184,7 +184,8 @@ def test_failed_put_over_a_file_keeps_the_old_copy_unless_inplace(fault_server, 
 
 
 @pytest.mark.parametrize("args, command", [(["ls", "{dir}"], "LIST"), (["cat", "{dir}/f"], "RETR"),
-                                           (["get", "{dir}/f", "{back}"], "RETR"), (["put", "{new}", "{dir}/f"], "STOR")])
+                                           (["get", "{dir}/f", "{back}"], "RETR"),
+                                           (["put", "{new}", "{dir}/f"], "STOR")])
 def test_timeout_ends_a_command_that_trickles_in_one_line(fault_server, faulty, tmp_path, args, command):
     options, name = faulty
     Path(fault_server.root, name, "f").write_bytes(b"old" * 1000)

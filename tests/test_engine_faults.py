@@ -230,7 +230,7 @@ def test_special_files_are_refused_alone_and_left_out_of_trees(stage):
         assert info.value.filename == str(stage.source / "a" / name)
     report = put(stage.source, stage.top)
     assert sorted(report.skipped_special) == sorted(str(stage.source / "a" / name) for name in kinds)
-    assert report.files_moved == len(NAMES) and sorted(os.listdir(os.path.join(stage.twin, "a"))) == ["1.bin", "2.bin", "3.bin"]
+    assert report.files_moved == len(NAMES) and sorted(os.listdir(Path(stage.twin, "a"))) == ["1.bin", "2.bin", "3.bin"]
 
 
 @pytest.mark.parametrize("name, follow, error", [("pipe", False, "this is a named pipe"), ("link", True, "this is a "
