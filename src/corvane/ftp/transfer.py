@@ -30,7 +30,7 @@ import threading
 import time
 import uuid
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 from corvane.base import BasePath
 from corvane.ftp import _inside, _jobs, _plan
@@ -145,6 +145,13 @@ class _Walk:
     failed: Callable
 
 
+def _in_new_directory(jobs):
+    """The uploads into a directory this run has just made: nothing there can be replaced, so
+    they store under their own names and save the rename's round trip. MKD refuses a name
+    that exists on every server, so a made directory is an empty one."""
+    return [replace(job, atomic=False) for job in jobs]
+
+
 def _same_time(a, b):
     return a is None or b is None or abs(a - b) < 1
 
@@ -245,8 +252,9 @@ class _Run:
             if len(tree.files) > 1 and self.executor is None:  # no thread of ours while a caller's forks
                 self.pool.warm(self.jobs)
             top = str(self.remote)
+            fresh = False
             if tree.is_dir or str(self.remote.parent) != "/":
-                self._make_remote_top(top if tree.is_dir else str(self.remote.parent))
+                fresh = self._make_remote_top(top if tree.is_dir else str(self.remote.parent))
             there = self._remote_tree(top, missing_ok=True).by_rel() if update else {}
             by_dir = {}
             for entry in tree.files:
@@ -257,7 +265,9 @@ class _Run:
                 else:
                     job = self._job("put", local, entry.rel, entry, atomic=atomic, follow=entry.rel in tree.file_links)
                     by_dir.setdefault(entry.rel.rpartition("/")[0], []).append(job)
-            self._execute(by_dir.pop("", []), self._made_dirs_walk(local, top, tree.dirs, by_dir))
+            first = by_dir.pop("", [])
+            self._execute(_in_new_directory(first) if fresh else first,
+                          self._made_dirs_walk(local, top, tree.dirs, by_dir))
         return self._finish()
 
     def get(self, local, update):
@@ -385,15 +395,17 @@ class _Run:
                      listed, failed)
 
     def _make_remote_top(self, top):
-        """The top directory, with its ancestors where it is refused for want of a parent."""
+        """The top directory, with its ancestors where it is refused for want of a parent;
+        whether this call made it."""
         if self._on_session(lambda client: _make_dir(client, top)):
             self.report.dirs_made += 1
-            return
+            return True
         # Refused: it exists, or its parent is missing. Make the ancestors and try once more.
         parts = top.strip("/").split("/")
         ancestors = ["/" * top.startswith("/") + "/".join(parts[:i]) for i in range(1, len(parts))]
         made = self._on_session(lambda client: [_make_dir(client, p) for p in ancestors + [top]])
         self.report.dirs_made += sum(made)
+        return made[-1]
 
     def _made_dirs_walk(self, local, top, dirs, jobs_by_dir):
         """Makes each remote directory once, parents first; as each is made, its
@@ -405,7 +417,8 @@ class _Run:
 
         def made(rel, made):
             self.report.dirs_made += made
-            return children.get(rel, []), jobs_by_dir.pop(rel, [])
+            jobs = jobs_by_dir.pop(rel, [])
+            return children.get(rel, []), _in_new_directory(jobs) if made else jobs
 
         return _Walk(children.get("", []),
                      lambda rel: self._on_session(lambda client: _make_dir(client, _plan.join(top, rel))), made,
