@@ -125,7 +125,7 @@ def versus_peers(results):
             cells = []
             for name in names:
                 figures = [r["scenarios"].get(job, {}).get(name) for r in servers.values()]
-                cells.append(" / ".join("—" if f is None else f"{f[key]:.2f} s" for f in figures))
+                cells.append(" / ".join("—" if f is None else ms(f[key]) for f in figures))
             ratios = []
             for report in servers.values():
                 row = report["scenarios"].get(job, {})
