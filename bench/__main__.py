@@ -1,4 +1,4 @@
-"""python -m bench: corvane against the protocol floor, fsspec and ftputil, on real servers.
+"""python -m bench: corvane against the protocol floor, fsspec, ftputil, lftp and rclone, on real servers.
 
     python -m bench              loopback: 5 rounds, pyftpdlib and vsftpd (where it can run)
     python -m bench --rtt 20     every connection behind an emulated 20 ms round trip: 3 rounds, pyftpdlib

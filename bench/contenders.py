@@ -318,11 +318,17 @@ def run_child(argv, env, timeout):
                                    env=env)
         # A pidfd waits with a timeout and no polling: the end of the command is seen at once.
         pidfd = os.pidfd_open(process.pid)
+        status = None
         try:
             ended = select.select([pidfd], [], [], timeout)[0]
             if not ended:
                 process.kill()
             _, status, usage = os.wait4(process.pid, 0)
+        except BaseException:  # Ctrl-C or SIGTERM: the program must not outlive the benchmark
+            if status is None:
+                process.kill()
+                process.wait()
+            raise
         finally:
             os.close(pidfd)
         process.returncode = os.waitstatus_to_exitcode(status)
@@ -380,7 +386,7 @@ class Lftp(Program):
         script = os.path.join(self.home, "job.lftp")
         with open(script, "w") as f:
             f.write("\n".join([*self.SETTINGS,
-                               f"open -u {s.user},{s.password} -p {s.proxy.port} {s.proxy.host}",
+                               f"open -u {_quote(s.user + ',' + s.password)} -p {s.proxy.port} {s.proxy.host}",
                                "mirror -P 8 " + " ".join(_quote(a) for a in args), "quit", ""]))
         self.run(["lftp", "--norc", "-f", script])
 
