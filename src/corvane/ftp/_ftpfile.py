@@ -50,6 +50,22 @@ def end_transfer(conn, client):
     return True
 
 
+def open_data(client, command, download=False):
+    """data_connection(), with the server's refusal raised as such: some servers (ProFTPD)
+    close their passive port as they refuse the command, so that the connection made
+    while the command travels is refused, and the reply that tells why is still owed."""
+    try:
+        return data_connection(client, command, download=download)
+    except (ConnectionRefusedError, ConnectionResetError) as exc:
+        try:
+            reply = client.getresp()
+        except ftplib.error_perm:
+            raise  # the session is in step again: the refusal was the reply owed
+        except BROKEN:
+            raise exc from None
+        raise ftplib.error_reply(reply) from exc
+
+
 class Stream:
     """One RETR at a time of one remote file, on a session held from `pool`."""
 
@@ -110,7 +126,7 @@ class Stream:
         if offset:
             client.sendcmd(f"REST {offset}")
         try:
-            self.conn = data_connection(client, f"RETR {self.path}", download=True)
+            self.conn = open_data(client, f"RETR {self.path}", download=True)
         except ftplib.error_perm as exc:
             raise self.fs.not_found(self.path, exc) from None
         self.pos = offset
@@ -170,7 +186,7 @@ class FTPFile(AbstractBufferedFile):
         for attempt in range(2):
             self.session = self.fs.take_session(files=True)
             try:
-                self.conn = data_connection(self.session.client, f"STOR {self.temp}")
+                self.conn = open_data(self.session.client, f"STOR {self.temp}")
                 return
             except ftplib.error_perm as exc:
                 self._release(keep=True)

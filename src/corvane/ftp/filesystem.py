@@ -229,6 +229,8 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
                 found = _plan.Lister(mlsd).listing(client, path, ())
             except ftplib.error_perm as exc:
                 return exc
+            except (ConnectionRefusedError, ConnectionResetError) as exc:
+                return _refusal(client, exc)
             return [self._entry(client, path, *item) for item in found if is_entry_name(item[4])]
 
         entries = self._run(listed)
@@ -237,7 +239,7 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
                                                                       entries[0]["name"].endswith("/" + base)))):
             return entries
         # LIST of a file lists the file, and of a missing path (on some servers) nothing.
-        if self._run(lambda client: _answers(client, f"CWD {path}")):
+        if self._run(lambda client: _is_directory(client, path)):
             return entries if isinstance(entries, list) else []
         if self._file_info(path) is not None:
             return None
@@ -276,7 +278,7 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         found = self._file_info(path)
         if found is not None:
             return found
-        if self._run(lambda client: _answers(client, f"CWD {path}")):
+        if self._run(lambda client: _is_directory(client, path)):
             return {"name": path, "size": 0, "type": "directory", "islink": False}
         raise FileNotFoundError(2, f"{self.where(path)}: no such file or directory", path)
 
@@ -460,7 +462,7 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
                 return
             except ftplib.error_perm as exc:
                 refusal = exc
-            if self._run(lambda client: _answers(client, f"CWD {path}")):
+            if self._run(lambda client: _is_directory(client, path)):
                 if exist_ok:
                     return
                 raise FileExistsError(17, f"{self.where(path)} exists", path)
@@ -723,13 +725,28 @@ def _close_pools(*pools):
         pool.close()
 
 
-def _answers(client, command):
-    """Whether the server accepts `command` (CWD of a directory, say)."""
+def _refusal(client, exc):
+    """The reply owed after a data connection was refused (see _ftpfile.open_data)."""
     try:
-        client.sendcmd(command)
-    except ftplib.error_perm:
-        return False
-    return True
+        reply = client.getresp()
+    except ftplib.error_perm as refused:
+        return refused
+    raise ftplib.error_reply(reply) from exc
+
+
+def _is_directory(client, path):
+    """Whether CWD to `path` is accepted. The session goes back to / in the same round trip:
+    a session left in a directory that is then removed fails its next listing on Pure-FTPd
+    (421 chdir: No such file or directory) even of another directory."""
+    client.putcmd(f"CWD {path}")
+    client.putcmd("CWD /")
+    there, back = client.getmultiline(), client.getmultiline()
+    for reply in (there, back):
+        if reply[:1] == "4":
+            raise ftplib.error_temp(reply)
+    if back[:1] != "2":
+        raise ftplib.error_reply(back)
+    return there[:1] == "2"
 
 
 def _mlst_facts(reply):
