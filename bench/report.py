@@ -3,8 +3,8 @@
 import json
 import os
 
-ORDER = ["corvane", "engine", "floor", "fsspec", "ftputil"]
-COLOURS = {"corvane": "#1f77b4", "engine": "#9467bd", "fsspec": "#ff7f0e", "ftputil": "#2ca02c"}
+ORDER = ["corvane", "engine", "floor", "fsspec", "ftputil", "cftp"]
+COLOURS = {"corvane": "#1f77b4", "engine": "#9467bd", "fsspec": "#ff7f0e", "ftputil": "#2ca02c", "cftp": "#8c564b"}
 GiB = 2**30
 
 

@@ -341,6 +341,18 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         text = f"{self.url}|{info['name']}|{info.get('size')}|{info.get('mtime')}|{info.get('unique')}"
         return hashlib.sha256(text.encode()).hexdigest()
 
+    def isdir(self, path):
+        path = self._strip_protocol(path)
+        if path == "/":
+            return True
+        parent = self.dircache.get(self._parent(path))
+        if parent is not None:
+            for entry in parent:
+                if entry["name"] == path:
+                    return entry["type"] == "directory"
+            return False
+        return self._run(lambda client: _is_directory(client, path))
+
     def find(self, path, maxdepth=None, withdirs=False, detail=False, **kwargs):
         """As fsspec's find, with the directories of each level listed on `jobs` sessions at once."""
         path = self._strip_protocol(path)
@@ -348,18 +360,20 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
             raise ValueError("maxdepth must be at least 1")
         out = {}
         try:
-            top = self.info(path)
+            first = self.ls(path, detail=True, **kwargs)  # a directory's listing, or a file as itself
         except FileNotFoundError:
             return {} if detail else []
-        if top["type"] != "directory":
-            out[path] = top
+        if len(first) == 1 and first[0]["name"] == path and first[0]["type"] != "directory":
+            out[path] = first[0]
         else:
             if withdirs and path != "/":
-                out[path] = top
+                out[path] = {"name": path, "size": 0, "type": "directory", "islink": False}
             level, depth = [path], 1
             with ThreadPoolExecutor(max_workers=self.jobs) as threads:
                 while level:
-                    listings = list(threads.map(lambda d: self._listed_or_empty(d, kwargs), level))
+                    listings = [first] if first is not None else \
+                        list(threads.map(lambda d: self._listed_or_empty(d, kwargs), level))
+                    first = None
                     level = []
                     for entries in listings:
                         for entry in entries:
@@ -556,7 +570,7 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
     # ---- bulk copies
 
     def get(self, rpath, lpath, recursive=False, callback=DEFAULT_CALLBACK, maxdepth=None, **kwargs):
-        top = self._whole_tree(rpath, recursive, maxdepth, self.isdir)
+        top = self._whole_tree(rpath, recursive, maxdepth, lambda _: True)  # the engine copies a file too
         if top is not None:
             return self._engine(transfer.get, self.path_class(top), self._tree_target(rpath, lpath, os.path.isdir,
                                                                                       os.sep), callback)
@@ -714,10 +728,8 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         def progress(p):
             callback.set_size(p.files_total)
             callback.absolute_update(p.files_done)
-        options = {"atomic": True} if put else {}
-        report = (run(source, target, jobs=self.jobs, progress=progress, **options) if put else
-                  run(source, target, jobs=self.jobs, progress=progress))
-        return report
+        # Uploads as atomic as the engine makes them by default.
+        return run(source, target, jobs=self.jobs, progress=progress)
 
 
 def _close_pools(*pools):
