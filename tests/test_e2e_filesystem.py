@@ -4,6 +4,7 @@ random reads, transfers cut short, aborted writes, FTPS."""
 import os
 import pickle
 import random
+import sys
 from urllib.parse import quote
 
 import fsspec
@@ -67,9 +68,12 @@ def test_dask_reads_parts_on_two_workers_that_log_in_from_a_section(server, wher
 
 
 def test_the_pickle_of_a_sectioned_file_system_holds_no_password(server, where, monkeypatch, tmp_path):
-    (tmp_path / "c.ini").write_text(f"[s]\nhost = {server.host}\nuser = {server.user}\npasswd = {server.password}\n")
+    # A section of its own per server: fsspec caches file systems by their arguments.
+    section = f"s-{server.name}"
+    (tmp_path / "c.ini").write_text(f"[{section}]\nhost = {server.host}\nuser = {server.user}\n"
+                                    f"passwd = {server.password}\n")
     monkeypatch.setenv("CORVANE_CONFIG", str(tmp_path / "c.ini"))
-    fs = fsspec.filesystem("cftp", section="s")
+    fs = fsspec.filesystem("cftp", section=section)
     assert server.password.encode() not in pickle.dumps(fs)
     assert pickle.loads(pickle.dumps(fs)).ls(where[1], detail=False) == []
 
@@ -192,7 +196,6 @@ def test_a_server_ending_a_file_early_is_an_error_not_a_short_read(fault_server)
         f.read()
 
 
-@pytest.mark.group("tls")
 @pytest.mark.parametrize("mode", ["explicit", pytest.param("implicit", marks=pytest.mark.group("implicit TLS"))])
 def test_ftps_lists_writes_and_reads(tls_server, tls_remote, mode):
     fs = fsspec.filesystem("cftp" if mode == "explicit" else "cftps", host=tls_server.host,
@@ -206,3 +209,20 @@ def test_ftps_lists_writes_and_reads(tls_server, tls_remote, mode):
         assert f.read() == content
     fs.rm(f"{top}/s", recursive=True)
     assert os.listdir(tls_remote[1]) == []
+
+
+def test_urls_are_percent_decoded_and_register_serves_ftp():
+    from upath.registry import get_upath_class, register_implementation
+
+    from corvane.ftp.filesystem import CorvaneFTPSFileSystem, register
+    assert CorvaneFTPFileSystem._get_kwargs_from_urls("cftp://a%40b:p%25w%3A@h:2121/x") == \
+        {"host": "h", "port": 2121, "username": "a@b", "password": "p%w:"}
+    try:
+        register()
+        assert (fsspec.get_filesystem_class("ftp"), fsspec.get_filesystem_class("ftps")) == \
+            (CorvaneFTPFileSystem, CorvaneFTPSFileSystem)
+        assert get_upath_class("ftp").__module__ == "corvane.ftp._upath"
+    finally:
+        fsspec.register_implementation("ftp", "fsspec.implementations.ftp.FTPFileSystem", clobber=True)
+        sys.modules["fsspec.registry"]._registry.pop("ftps", None)  # fsspec has no public way to take one back
+        register_implementation("ftp", "upath.implementations.ftp.FTPPath", clobber=True)
