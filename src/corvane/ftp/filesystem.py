@@ -33,10 +33,9 @@ from urllib.parse import unquote, urlsplit
 
 from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractFileSystem
-from fsspec.utils import other_paths  # noqa: F401  (fsspec's own rules place the copies)
 
 from corvane.ftp import _plan, transfer
-from corvane.ftp._ftpfile import BROKEN, TRIES, FTPFile, Stream, temporary_name
+from corvane.ftp._ftpfile import BROKEN, TRIES, FTPFile, Stream
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import SessionPool
 from corvane.ftp.connect import connect, from_config
@@ -630,12 +629,13 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         """Directories first, in order, then the files on `jobs` threads."""
         callback.set_size(len(pairs))
         files = []
+        # Bound methods are made afresh at each access: compared with ==, not `is`.
+        source_is_dir = os.path.isdir if one == self._put_one else self.isdir
+        make_dir = (lambda p: os.makedirs(p, exist_ok=True)) if one == self._get_one else \
+            (lambda p: self.makedirs(p, exist_ok=True))
         for source, target in pairs:
-            if one is self._put_one and os.path.isdir(source):
-                self.makedirs(target, exist_ok=True)
-                callback.relative_update(1)
-            elif one is not self._put_one and self.isdir(source):
-                (os.makedirs(target, exist_ok=True) if one is self._get_one else self.makedirs(target, exist_ok=True))
+            if source_is_dir(source):
+                make_dir(target)
                 callback.relative_update(1)
             else:
                 files.append((source, target))
@@ -720,8 +720,7 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         into = (target.endswith(("/", sep)) or target_is_dir(target)) and not source.endswith(("/", sep))
         if not into:
             return target.rstrip("/" + sep) or target
-        name = os.path.basename(source.rstrip("/" + sep)) if sep == "/" else posixpath.basename(
-            source.rstrip("/"))
+        name = posixpath.basename(source.rstrip("/" + sep))
         return f"{target.rstrip('/' + sep)}{sep}{name}"
 
     def _engine(self, run, source, target, callback, put=False):
