@@ -439,4 +439,78 @@ class Rclone(Program):
     get_update = get_tree
 
 
-CONTENDERS = [Corvane, Engine, Floor, Fsspec, Ftputil, Lftp, Rclone]
+def _random_reads(fs, path, spans):
+    # cat_file with a range: fsspec's FTP raises TransferDone when an open file is seeked and read again.
+    return [fs.cat_file(path, start, start + length) for start, length in spans]
+
+
+def _stream(f):
+    """Bytes read from an open file, MiB by MiB, none of them kept."""
+    total = 0
+    while chunk := f.read(MiB):
+        total += len(chunk)
+    return total
+
+
+class Cftp:
+    """corvane.ftp.filesystem, the fsspec file system of this package: one instance for the
+    run, as fsspec caches it; its listings cache emptied before each job."""
+
+    name = "cftp"
+
+    def __init__(self, server):
+        from corvane.ftp.filesystem import CorvaneFTPFileSystem
+
+        self.fs = CorvaneFTPFileSystem(server.proxy.host, port=server.proxy.port, username=server.user,
+                                       password=server.password, timeout=TIMEOUT, jobs=8, skip_instance_cache=True)
+        self.fs.info("/")  # logged in before the first job, as fsspec's FTP is by its constructor
+        self.fs.ls("/")
+
+    def forget(self):
+        self.fs.invalidate_cache()
+
+    def close(self):
+        self.fs.pool.close()
+        self.fs.files_pool.close()
+
+    def put_tree(self, local, path):
+        self.fs.put(local, path, recursive=True)
+
+    def get_tree(self, path, local):
+        self.fs.get(path, local, recursive=True)
+
+    def plan_remote(self, path):
+        return len(self.fs.find(path))
+
+    def find(self, path):
+        return self.fs.find(path)
+
+    def random_reads(self, path, spans):
+        return _random_reads(self.fs, path, spans)
+
+    def stream_big(self, path):
+        with self.fs.open(path, "rb", block_size=8 * MiB) as f:
+            return _stream(f)
+
+
+def _fsspec_find(self, path):
+    return self.fs.find(path)
+
+
+def _floor_stream_big(self, path):
+    total = 0
+
+    def count(block):
+        nonlocal total
+        total += len(block)
+    self.ftp.retrbinary(f"RETR {path}", count, blocksize=MiB)
+    return total
+
+
+# fsspec's FTP sits out stream_big and random_reads: reading an open file on after its first block
+# raises TransferDone, and its ranged reads (cat_file, or a file per read) end in a TimeoutError
+# once an early abort has left the control connection waiting for a reply that never comes.
+Fsspec.find = _fsspec_find
+Floor.stream_big = _floor_stream_big
+
+CONTENDERS = [Corvane, Engine, Floor, Fsspec, Ftputil, Lftp, Rclone, Cftp]

@@ -3,9 +3,9 @@
 import json
 import os
 
-ORDER = ["corvane", "engine", "floor", "fsspec", "ftputil", "lftp", "rclone"]
+ORDER = ["corvane", "engine", "floor", "fsspec", "ftputil", "lftp", "rclone", "cftp"]
 COLOURS = {"corvane": "#1f77b4", "engine": "#9467bd", "fsspec": "#ff7f0e", "ftputil": "#2ca02c",
-           "lftp": "#d62728", "rclone": "#8c564b"}
+           "lftp": "#d62728", "rclone": "#8c564b", "cftp": "#e377c2"}
 PEERS = ["fsspec", "ftputil", "lftp", "rclone"]  # what a user would run instead of the engine
 GiB = 2**30
 

@@ -296,3 +296,37 @@ SCENARIOS = [
     Scenario("plan: remote listing", "plan_remote", lambda d, t: ("/many",), planned,
              reference="engine", loopback_only=True),
 ]
+
+
+# ---- the fsspec file system (contender cftp) against fsspec's FTP, and bare ftplib
+
+def random_spans(data, tag):
+    """The same offsets for every contender: 50 reads per quick question asked (1,000 on loopback)."""
+    rng = random.Random(5)
+    spans = [(rng.randrange(len(data.big) - 64 * 1024), 64 * 1024) for _ in range(50 * data.sizes.repeat)]
+    return ("/r/big.bin", spans)
+
+
+def read_spans(data, tag, result):
+    _, spans = random_spans(data, tag)
+    wrong = sum(got != data.big[start:start + length] for got, (start, length) in zip(result, spans))
+    return f"{wrong} of {len(spans)} random reads gave other bytes" if wrong or len(result) != len(spans) else None
+
+
+def found(data, tag, result):
+    return None if len(result) == data.sizes.glob_entries else f"found {len(result)}, not {data.sizes.glob_entries}"
+
+
+def streamed(data, tag, result):
+    return None if result == data.sizes.big else f"read {result} bytes, not {data.sizes.big}"
+
+
+def fsspec_scenarios():
+    return [
+        Scenario("find: one directory", "find", lambda d, t: ("/g",), found, reference="fsspec"),
+        Scenario("random 64 KiB reads", "random_reads", random_spans, read_spans, reference="cftp"),
+        Scenario("stream big file", "stream_big", lambda d, t: ("/src-big.bin",), streamed, loopback_only=True),
+    ]
+
+
+SCENARIOS += fsspec_scenarios()
