@@ -225,7 +225,7 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
 
         def listed(client):
             try:
-                found = _plan.Lister(mlsd).listing(client, path, ())
+                found = _plan.Lister(mlsd, self.path_class.settings.host).listing(client, path, ())
             except ftplib.error_perm as exc:
                 return exc
             except (ConnectionRefusedError, ConnectionResetError) as exc:
