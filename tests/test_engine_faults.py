@@ -66,7 +66,7 @@ def test_per_file_only_the_data_command_and_its_connection(stage):
     assert seen[-1].bytes_done == 1_200_000 and {p.current for p in seen} == {str(stage.source / n) for n in NAMES}
     sessions = collections.Counter(USER=up.sessions, PASS=up.sessions, TYPE=up.sessions)
     assert collections.Counter(stage.server.commands()) - collections.Counter(QUIT=9) == \
-        sessions + collections.Counter(MKD=3, PASV=6, STOR=6)
+        sessions + collections.Counter(MKD=3, CWD=3, PASV=6, STOR=6)  # CWD rides with MKD
 
     stage.server.disarm()
     down = get(stage.top, stage.back, jobs=2)

@@ -123,11 +123,11 @@ def run_job(job):
             try:
                 session = pool.take(fresh=attempt > 1)
             except SessionsRefused as exc:
-                if attempt == 1:
+                if attempt == 1 and pool.shared:  # another worker may hold a session: the run hands it on
                     outcome.refused = True
                     return outcome
-                last = exc
-                continue
+                last = exc  # the pool waited already: another try would wait as long again
+                break
             except Exception as exc:
                 last = exc
                 if not retryable(exc):
@@ -140,7 +140,7 @@ def run_job(job):
                 else:
                     outcome.moved = download(session, job, stopped)
             except BaseException as exc:
-                pool.discard(session)
+                pool.discard(session, exc)
                 if not isinstance(exc, Exception) or isinstance(exc, InterruptedError):
                     raise
                 last = exc
