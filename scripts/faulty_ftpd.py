@@ -17,6 +17,7 @@ logged in afresh, and count round trips.
 
 kinds, for the command named:
   drop   close the control connection instead of answering
+  slow   answer as usual, but `delay` seconds late (for a login: a slow one)
   reply  answer with the text `reply` (e.g. "450 Busy."); after a 421 the
          connection is closed too, as real servers do
   cut    data command: move `after` bytes, close the data connection, answer 426
@@ -41,7 +42,7 @@ from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.log import logger
 from pyftpdlib.servers import FTPServer
 
-CONTROL_KINDS = ("drop", "reply")
+CONTROL_KINDS = ("drop", "reply", "slow")
 DATA_KINDS = ("cut", "reset", "hangup", "stall", "late", "send")
 
 
@@ -188,6 +189,9 @@ class FaultyHandler(FTPHandler):
             return super().pre_process_command(line, cmd, arg)
         if fault["kind"] == "drop":
             return self.close()
+        if fault["kind"] == "slow":
+            self.command = cmd
+            return self.call_later(fault["delay"], FTPHandler.pre_process_command, self, line, cmd, arg)
         self.respond(fault["reply"])
         if fault["reply"].startswith("421"):
             self.close_when_done()
