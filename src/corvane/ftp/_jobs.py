@@ -205,6 +205,8 @@ def upload(session, job, stopped, reached):
                 sent = send_python(conn, f, stopped)
             else:
                 sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size)
+        except (BrokenPipeError, ConnectionResetError) as exc:
+            raise reason_for_break(client, exc) from exc
         finally:
             conn.close()
             session.data = None
@@ -213,6 +215,23 @@ def upload(session, job, stopped, reached):
         client.sendcmd(f"RNFR {target}")
         client.voidcmd(f"RNTO {job.remote}")
     return sent
+
+
+# How long a broken upload waits for the server to say why: it says so at once when it does.
+REASON_WAIT = 1.0
+
+
+def reason_for_break(client, exc):
+    """The server's own reply when it broke an upload's data connection (552 for a full disk, say),
+    or `exc` where none comes. The session is dropped after either."""
+    try:
+        client.sock.settimeout(min(REASON_WAIT, client.timeout or REASON_WAIT))
+        client.getresp()
+    except ftplib.Error as reply:
+        return reply
+    except (OSError, EOFError):
+        pass  # no reason given, or the session broke too
+    return exc
 
 
 def download(session, job, stopped):

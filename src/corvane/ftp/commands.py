@@ -8,6 +8,7 @@ import os
 import re
 import sys
 
+from corvane.base import Local
 from corvane.ftp import transfer
 from corvane.ftp.path import FTPPath
 from corvane.ftp.progress import progress_bar
@@ -117,6 +118,7 @@ def put(target: Target, args: argparse.Namespace) -> None:
     # become the target's, as with lftp's mirror.
     if os.path.isfile(args.local) and remote.exists and remote.is_dir():
         remote = remote.join(os.path.basename(args.local))
+    _close_own_session(remote)
     with progress_bar("put") as bar:
         report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, progress=bar)
     print(printable(summary("put", report)))
@@ -127,9 +129,25 @@ def get(target: Target, args: argparse.Namespace) -> None:
     local = args.local
     if os.path.isdir(local) and not remote.is_dir():
         local = os.path.join(local, remote.path.name)
+    _close_own_session(remote)
     with progress_bar("get") as bar:
         report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar)
     print(printable(summary("get", report)))
+
+
+def _close_own_session(path: FTPPath) -> None:
+    """Closes this thread's session, made for the checks before a transfer: the engine logs in its
+    own, and a server that takes one session per client would otherwise refuse each of them."""
+    key = path._key_on_thread()
+    client = Local.getattr(key)
+    if client is None:
+        return
+    Local.delattr(key)
+    try:
+        client.putcmd("QUIT")  # no answer awaited: the server sees the end as the connection closes
+    except (OSError, ValueError):
+        pass  # it ends either way
+    client.close()
 
 
 def summary(verb: str, report: transfer.Report) -> str:
