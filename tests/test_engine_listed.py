@@ -4,6 +4,7 @@ what arrives, SIZE replies with no number, listings past the cap."""
 import contextlib
 import ftplib
 import os
+import select
 import socket
 import threading
 
@@ -20,6 +21,8 @@ MODES = {"file": "-rw-r--r--", "dir": "drwxr-xr-x", "OS.unix=slink:/x": "lrwxrwx
 class Scripted(threading.Thread):
     """An FTP server on 127.0.0.1, one session at a time (so jobs=1): `files` {path: bytes}, `sizes`
     {path: SIZE reply}, `listings` {directory: [(kind, name, size)]}, in MLSD's form or LIST's."""
+
+    drops_half_closed = False  # as pyftpdlib does a data connection whose client end closed before the 150
 
     def __init__(self, mlsd=True):
         super().__init__()
@@ -52,6 +55,9 @@ class Scripted(threading.Thread):
                 payload = self.files.get(arg, b"") if verb == "RETR" else "".join(
                     self.line(*entry) + "\r\n" for entry in self.listings[arg]).encode("utf-8", "surrogateescape")
                 with data, data.accept()[0] as out:
+                    if self.drops_half_closed and closed_early(out):
+                        send("425 the data connection was closed before the command")  # pyftpdlib then stalls
+                        continue
                     send("150 here")
                     try:
                         out.sendall(payload)
@@ -66,6 +72,11 @@ class Scripted(threading.Thread):
                       "CWD": "250 ok" if arg in self.listings else "550 no",
                       "SIZE": self.sizes.get(arg, f"213 {len(self.files[arg])}" if arg in self.files else "550 no"),
                       }.get(verb, "200 ok"))
+
+
+def closed_early(conn, wait=0.3):
+    """Whether the client ends its side of a data connection before it hears the 150."""
+    return bool(select.select([conn], [], [], wait)[0]) and conn.recv(1, socket.MSG_PEEK) == b""
 
 
 @pytest.fixture
@@ -184,3 +195,12 @@ def test_real_server_listing_a_name_that_injects_an_mlsd_line(server, remote, tm
     assert all("\r" not in str(error) and "\n" not in str(error) for error in errors)
     # pyftpdlib's and ProFTPD's MLSD give the name raw: its second line reads as a directory ".."
     assert server.name not in ("pyftpdlib", "proftpd") or any("named '..'" in str(e) for e in errors)
+
+
+@pytest.mark.parametrize("mlsd", [True, False], ids=["MLSD", "LIST"])
+def test_download_keeps_its_end_open_until_the_server_takes_the_command(scripted, tmp_path, mlsd):
+    server = scripted(mlsd)
+    server.drops_half_closed = True
+    server.listings["/t"], server.files["/t/f"] = [("file", "f", 4)], b"data"
+    report = get(server.path("/t"), tmp_path, jobs=1)
+    assert (report.files_moved, report.retries, (tmp_path / "f").read_bytes()) == (1, 0, b"data")
