@@ -3,6 +3,7 @@ take few sessions or none, relative paths on sessions that moved, LIST without o
 idle sessions asked before reuse, and how a refusal or a broken upload is reported."""
 
 import ftplib
+import gc
 import os
 import re
 import shutil
@@ -126,3 +127,20 @@ def test_the_server_s_own_reason_is_reported(stage, fault, words):
     failures = info.value.exceptions
     assert len(failures) == 1 and words in str(failures[0]) and fault.get("reply") in str(failures[0])
     assert "Broken pipe" not in str(failures[0]) and "No such file" not in str(failures[0])
+
+
+@pytest.mark.parametrize("reply, error", [("530 Login incorrect.", ftplib.error_perm),
+                                          ("421 Too many connections.", ftplib.error_temp)])
+def test_refused_login_of_the_default_factory_closes_its_socket(fault_server, tmp_path, monkeypatch, reply, error):
+    (tmp_path / "c.ini").write_text(fault_server.config_text())
+    monkeypatch.setenv("CORVANE_CONFIG", str(tmp_path / "c.ini"))
+    fault_server.arm("PASS", "reply", reply=reply, times=3)
+    gc.disable()  # what is left open must be closed by the code, not found later by the collector
+    try:
+        before = len(os.listdir("/proc/self/fd"))
+        with pytest.raises(error, match=reply[:3]):
+            FTPPath("/").exists
+        assert len(os.listdir("/proc/self/fd")) == before
+    finally:
+        gc.enable()
+        fault_server.disarm()
