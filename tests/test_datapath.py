@@ -107,8 +107,8 @@ def test_pump_writes_to_its_own_file_when_the_number_is_taken_over(tmp_path):
 
     def stopped(moved):  # runs on the pump's thread, between its polls, with the GIL
         if not swapped.is_set():
-            sink.close()
             stranger = os.open(tmp_path / "stranger", os.O_WRONLY | os.O_CREAT)
+            sink.close()
             os.dup2(stranger, number)
             os.close(stranger)
             swapped.set()
