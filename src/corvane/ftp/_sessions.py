@@ -220,8 +220,9 @@ class SessionPool:
                 if room and now >= self.retry_at:
                     self.logging_in += 1  # holds the place while logging in, outside the lock
                     return None, False
+                # A worker's pool gives up at once: the run hands the job to a worker that may hold a session.
                 if self.refused is not None and not (self.idle or self.busy or self.logging_in) \
-                        and now - waited_from >= session_wait():
+                        and now - waited_from >= (0 if self.shared else session_wait()):
                     raise SessionsRefused(
                         f"the FTP server {server_of(self.path)} refused every new session for "
                         f"{now - waited_from:.0f} s (its last answer: {self.refused}): close other sessions to "
