@@ -4,6 +4,7 @@ what arrives, SIZE replies with no number, listings past the cap."""
 import contextlib
 import ftplib
 import os
+import pathlib
 import select
 import socket
 import threading
@@ -90,7 +91,7 @@ def snapshot(top, leave_out):
     found = {}
     for here, dirs, names in os.walk(top):
         found.update({os.path.join(here, name): None for name in dirs})
-        found.update({os.path.join(here, name): open(os.path.join(here, name), "rb").read() for name in names})
+        found.update({os.path.join(here, name): pathlib.Path(here, name).read_bytes() for name in names})
     return {path: data for path, data in found.items() if not path.startswith(leave_out)}
 
 
