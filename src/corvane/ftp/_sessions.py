@@ -256,7 +256,7 @@ class SessionPool:
         close() joins these threads."""
         with self.cond:
             wanted = 0
-            while self._count() < count and self._room() and time.monotonic() >= self.retry_at:
+            while not self.closed and self._count() < count and self._room() and time.monotonic() >= self.retry_at:
                 self.logging_in += 1
                 wanted += 1
             for _ in range(wanted):
