@@ -99,32 +99,19 @@ def test_receiving_stops_at_the_limit_with_more_in_flight(tmp_path, receive, lim
 
 
 def test_pump_writes_to_its_own_file_when_the_number_is_taken_over(tmp_path):
-    """Another thread closes the target and opens a new file under the same number: the bytes still
-    go to the file the pump was given, never into the stranger."""
     a, b = socket.socketpair()
-    sink = open(tmp_path / "mine", "wb")
-    swapped, number = threading.Event(), sink.fileno()
+    sink, swapped = open(tmp_path / "mine", "wb"), threading.Event()
+    number, stranger = sink.fileno(), os.open(tmp_path / "stranger", os.O_WRONLY | os.O_CREAT)
 
-    def stopped(moved):  # runs on the pump's thread, between its polls, with the GIL
+    def stopped(moved):  # on the pump's thread, between its polls: the file closes, a stranger takes its number
         if not swapped.is_set():
-            stranger = os.open(tmp_path / "stranger", os.O_WRONLY | os.O_CREAT)
-            sink.close()
-            os.dup2(stranger, number)
-            os.close(stranger)
-            swapped.set()
+            sink.close(), os.dup2(stranger, number), swapped.set()
         return False
 
-    def send():
-        a.sendall(b"x" * 1000)
-        swapped.wait(10)
-        a.sendall(b"y" * 1000)
-        a.close()
-
-    sender = threading.Thread(target=send)
+    sender = threading.Thread(target=lambda: (a.sendall(b"x" * 99), swapped.wait(10), a.sendall(b"y"), a.close()))
     sender.start()
     with b:
-        assert _datapath.recv_file(b, sink, 10, stopped) == 2000
+        assert _datapath.recv_file(b, sink, 10, stopped) == 100
     sender.join()
-    os.close(number)
-    assert swapped.is_set() and (tmp_path / "mine").read_bytes() == b"x" * 1000 + b"y" * 1000
-    assert (tmp_path / "stranger").read_bytes() == b""
+    os.close(number), os.close(stranger)
+    assert ((tmp_path / "mine").read_bytes(), (tmp_path / "stranger").read_bytes()) == (b"x" * 99 + b"y", b"")

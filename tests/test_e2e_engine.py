@@ -101,16 +101,3 @@ def test_tree_over_tls_uses_the_class_sessions(tls_server, tls_remote, way, tmp_
     assert put(tmp_path / "tree", path(f"/{name}/up"), jobs=2).files_moved == 3
     assert get(path(f"/{name}/up"), tmp_path / "back", jobs=2).files_moved == 3
     assert digest_tree(tmp_path / "back") == digest_tree(tmp_path / "tree") == digest_tree(os.path.join(twin, "up"))
-
-
-def test_relative_path_means_one_place_on_every_session(remote, tmp_path):
-    top, twin = remote  # the login directory is the served root on every test server
-    for rel in ("a/1.bin", "a/2.bin", "b/3.bin", "4.bin"):
-        (tmp_path / "tree" / rel).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / "tree" / rel).write_bytes(os.urandom(3000))
-    relative = type(top)(str(top).lstrip("/") + "/rel")
-    assert put(tmp_path / "tree", relative, jobs=3).files_moved == 4
-    os.remove(os.path.join(twin, "rel", "a", "2.bin"))
-    assert put(tmp_path / "tree", relative, jobs=3, update=True).files_moved == 1
-    assert get(relative, tmp_path / "back", jobs=3).files_moved == 4
-    assert digest_tree(tmp_path / "back") == digest_tree(tmp_path / "tree") == digest_tree(os.path.join(twin, "rel"))

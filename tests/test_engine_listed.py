@@ -23,14 +23,12 @@ class Scripted(threading.Thread):
     """An FTP server on 127.0.0.1, one session at a time (so jobs=1): `files` {path: bytes}, `sizes`
     {path: SIZE reply}, `listings` {directory: [(kind, name, size)]}, in MLSD's form or LIST's."""
 
-    # Whether the client's end of each data connection closed before the 150 (then refused, as pyftpdlib
-    # drops such a connection, but by vsftpd); and the greeting that tells the client which server it is.
-    watch_ends, greeting = False, "220 scripted"
+    watch_ends, greeting = False, "220 scripted"  # whether each data connection's client end closed before the 150
 
     def __init__(self, mlsd=True):
         super().__init__()
-        self.mlsd, self.files, self.sizes, self.listings, self.commands, self.unsent = mlsd, {}, {}, {}, [], 0
-        self.early_ends = []
+        self.mlsd, self.files, self.sizes, self.listings, self.commands, self.unsent, self.early_ends = \
+            mlsd, {}, {}, {}, [], 0, []
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.path = connect("127.0.0.1", port=self.listener.getsockname()[1], user="u", password="p")
         self.start()
@@ -59,11 +57,11 @@ class Scripted(threading.Thread):
                 payload = self.files.get(arg, b"") if verb == "RETR" else "".join(
                     self.line(*entry) + "\r\n" for entry in self.listings[arg]).encode("utf-8", "surrogateescape")
                 with data, data.accept()[0] as out:
-                    if self.watch_ends:
-                        self.early_ends.append(closed_early(out))
-                        if self.early_ends[-1] and "vsFTPd" not in self.greeting:
-                            send("425 the data connection was closed before the command")  # pyftpdlib then stalls
-                            continue
+                    if self.watch_ends and (self.early_ends.append(bool(select.select([out], [], [], 0.3)[0]) and out.recv(
+                            1, socket.MSG_PEEK) == b"") or self.early_ends[-1]) \
+                            and "vsFTPd" not in self.greeting:  # pyftpdlib drops it, then waits for ever
+                        send("425 the data connection was closed before the command")
+                        continue
                     send("150 here")
                     try:
                         out.sendall(payload)
@@ -78,11 +76,6 @@ class Scripted(threading.Thread):
                       "CWD": "250 ok" if arg in self.listings else "550 no",
                       "SIZE": self.sizes.get(arg, f"213 {len(self.files[arg])}" if arg in self.files else "550 no"),
                       }.get(verb, "200 ok"))
-
-
-def closed_early(conn, wait=0.3):
-    """Whether the client ends its side of a data connection before it hears the 150."""
-    return bool(select.select([conn], [], [], wait)[0]) and conn.recv(1, socket.MSG_PEEK) == b""
 
 
 @pytest.fixture
