@@ -36,6 +36,24 @@ Ref keywords_from(State& st, PyObject* settings) {
     return kwargs;
 }
 
+// creator(**kwargs). For ftplib.FTP itself, which connects and logs in inside its
+// constructor and so keeps a refused login's socket open until garbage collection,
+// the same steps go through corvane.ftp._default_client, which closes it.
+Ref make_client(State& st, PyObject* creator, PyObject* kwargs) {
+    Ref ftp = Ref::steal(PyObject_GetAttrString(st.ftplib, "FTP"));
+    if (!ftp) return {};
+    Ref factory = Ref::borrow(creator);
+    if (creator == ftp.get()) {
+        Ref module = Ref::steal(PyImport_ImportModule("corvane.ftp._default_client"));
+        if (!module) return {};
+        factory = Ref::steal(PyObject_GetAttrString(module.get(), "open_default"));
+        if (!factory) return {};
+    }
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) return {};
+    return Ref::steal(PyObject_Call(factory.get(), no_args.get(), kwargs));
+}
+
 // Steps that may fail with an ordinary exception, which _reset then returns.
 bool make_and_store(State& st, PyObject* self, PyObject* section) {
     Ref creator = Ref::steal(PyObject_GetAttr(self, st.s__creator));
@@ -44,9 +62,7 @@ bool make_and_store(State& st, PyObject* self, PyObject* section) {
     if (!settings) return false;
     Ref kwargs = keywords_from(st, settings.get());
     if (!kwargs) return false;
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    if (!no_args) return false;
-    Ref client = Ref::steal(PyObject_Call(creator.get(), no_args.get(), kwargs.get()));
+    Ref client = make_client(st, creator.get(), kwargs.get());
     if (!client) return false;
     // Bounded replies and an active mode that takes only the server's
     // connection, on every client whatever factory made it. Imported here, not

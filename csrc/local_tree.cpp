@@ -11,6 +11,8 @@
 // state, so nothing need travel through the Python wrappers of nested calls.
 #include "local_tree.hpp"
 
+#include "gil.hpp"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -26,9 +28,10 @@ bool local_stat(PyObject* path_like, struct stat& out) {
     if (!text || !PyUnicode_FSConverter(text.get(), &encoded)) return false;
     Ref owner = Ref::steal(encoded);
     int failed;
-    Py_BEGIN_ALLOW_THREADS
-    failed = stat(PyBytes_AS_STRING(encoded), &out);
-    Py_END_ALLOW_THREADS
+    {
+        WithoutGil unlocked;
+        failed = stat(PyBytes_AS_STRING(encoded), &out);
+    }
     if (failed) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text.get());
     return !failed;
 }

@@ -15,12 +15,18 @@ fires is appended to FAULT_DIR/events.log, one line each ("login",
 "command STOR", "fault cut RETR"), so that a test can tell whether a retry
 logged in afresh, and count round trips.
 
+A fault for the command "CONNECT" of kind "limit" makes the server take no
+more than `sessions` connections at once from one address (421 beyond), for
+as long as it is armed; it never counts as fired.
+
 kinds, for the command named:
   drop   close the control connection instead of answering
+  slow   answer as usual, but `delay` seconds late (for a login: a slow one)
   reply  answer with the text `reply` (e.g. "450 Busy."); after a 421 the
          connection is closed too, as real servers do
   cut    data command: move `after` bytes, close the data connection, answer 426
   reset  the same, but the data connection is reset (RST), not closed
+         (for both, `reply` may name the final reply instead of the 426: "552 Disk full.")
   hangup data command: move `after` bytes, then close the data connection and
          the control connection, with no reply: the session is dropped mid-file
   stall  data command: open the data connection and move nothing, ever
@@ -44,7 +50,7 @@ from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.log import logger
 from pyftpdlib.servers import FTPServer
 
-CONTROL_KINDS = ("drop", "reply")
+CONTROL_KINDS = ("drop", "reply", "slow")
 DATA_KINDS = ("cut", "reset", "hangup", "stall", "late", "send", "trickle")
 
 
@@ -73,6 +79,16 @@ class Faults:
                 self.record(f"fault {fault['kind']} {command}")
                 return fault
         return None
+
+    def limit(self):
+        """The sessions one address may hold at once, while a CONNECT limit is armed; 0: no limit."""
+        try:
+            with open(self.path, encoding="utf-8") as f:
+                armed = json.load(f)
+        except (FileNotFoundError, ValueError):
+            return 0
+        return next((fault["sessions"] for fault in armed
+                     if fault["command"] == "CONNECT" and fault["kind"] == "limit"), 0)
 
     def _save(self, armed):
         # Replaced whole, so that a reader never sees half a file.
@@ -208,8 +224,9 @@ class FaultyDTP(DTPHandler):
             return channel.close()
         if self.fault["kind"] == "reset":
             self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        self._resp = (f"426 Connection closed; transfer aborted after {self.get_transmitted_bytes()} bytes.",
-                      logger.info)
+        reply = self.fault.get("reply") or f"426 Connection closed; transfer aborted after " \
+                                               f"{self.get_transmitted_bytes()} bytes."
+        self._resp = (reply, logger.info)
         self.close()
 
     def close(self):
@@ -232,6 +249,9 @@ class FaultyHandler(FTPHandler):
             return super().pre_process_command(line, cmd, arg)
         if fault["kind"] == "drop":
             return self.close()
+        if fault["kind"] == "slow":
+            self.command = cmd
+            return self.call_later(fault["delay"], FTPHandler.pre_process_command, self, line, cmd, arg)
         self.respond(fault["reply"])
         if fault["reply"].startswith("421"):
             self.close_when_done()
@@ -240,12 +260,23 @@ class FaultyHandler(FTPHandler):
         self.faults.record("login")
 
 
+class FaultyServer(FTPServer):
+    faults = None  # a Faults, set by serve()
+
+    @property
+    def max_cons_per_ip(self):  # read at each new connection
+        return self.faults.limit()
+
+
 def serve(host, root, user, password, fault_dir):
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
+    faults = Faults(fault_dir)
     handler = type("Handler", (FaultyHandler,), {
-        "authorizer": authorizer, "banner": "corvane fault server", "faults": Faults(fault_dir)})
-    FTPServer((host, 21), handler).serve_forever()
+        "authorizer": authorizer, "banner": "corvane fault server", "faults": faults})
+    server = FaultyServer((host, 21), handler)
+    server.faults = faults
+    server.serve_forever()
 
 
 if __name__ == "__main__":

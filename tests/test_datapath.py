@@ -96,3 +96,22 @@ def test_receiving_stops_at_the_limit_with_more_in_flight(tmp_path, receive, lim
         b.close()
         sender.join()
     assert (tmp_path / "out").stat().st_size == limit
+
+
+def test_pump_writes_to_its_own_file_when_the_number_is_taken_over(tmp_path):
+    a, b = socket.socketpair()
+    sink, swapped = open(tmp_path / "mine", "wb"), threading.Event()
+    number, stranger = sink.fileno(), os.open(tmp_path / "stranger", os.O_WRONLY | os.O_CREAT)
+
+    def stopped(moved):  # on the pump's thread, between its polls: the file closes, a stranger takes its number
+        if not swapped.is_set():
+            sink.close(), os.dup2(stranger, number), swapped.set()
+        return False
+
+    sender = threading.Thread(target=lambda: (a.sendall(b"x" * 99), swapped.wait(10), a.sendall(b"y"), a.close()))
+    sender.start()
+    with b:
+        assert _datapath.recv_file(b, sink, 10, stopped) == 100
+    sender.join()
+    os.close(number), os.close(stranger)
+    assert ((tmp_path / "mine").read_bytes(), (tmp_path / "stranger").read_bytes()) == (b"x" * 99 + b"y", b"")

@@ -2,11 +2,15 @@
 
 import datetime
 import os
+import socket
+import ssl
+import threading
 
 import pytest
 
 import certs
-from corvane.ftp import InsecureTLSWarning, TLSError, TLSRequiredError, connect, from_config
+from corvane.ftp import InsecureTLSWarning, TLSError, TLSRequiredError, connect, from_config, login, tls
+from corvane.ftp._sessions import Session
 
 pytestmark = pytest.mark.group("tls")
 
@@ -70,3 +74,27 @@ def test_no_verification_works_and_warns(tls_server):
         path = connect(tls_server.host, user=tls_server.user, password=tls_server.password, tls=True,
                        verify=False, timeout=20)
     assert path("/").is_dir()
+
+
+@pytest.mark.parametrize("code, text", [(62, "Hostname mismatch, certificate is not valid for 'x'."), (20, "no CA")])
+def test_certificate_failure_says_what_is_wrong(code, text):
+    exc = ssl.SSLCertVerificationError(1, "certificate verify failed")
+    exc.verify_code, exc.verify_message = code, text
+    message = str(login._explain(exc, "FTP server 127.0.0.1:990", "implicit"))
+    assert text in message and ("made for another host name" in message, "ca_file" in message) == (code == 62, code != 62)
+
+
+def test_cut_tls_data_socket_never_sends_in_the_clear(tmp_path):
+    ca_file, pem = certs.make(str(tmp_path), ["127.0.0.1"])
+    peer = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    peer.load_cert_chain(pem)
+    ours, theirs = socket.socketpair()
+    thread = threading.Thread(target=lambda: peer.wrap_socket(theirs, server_side=True).recv(1))  # until the cut
+    thread.start()
+    session = Session.__new__(Session)  # a transfer's session, but for its login
+    session.client, session.data = None, tls.context(ca_file).wrap_socket(ours, server_hostname="127.0.0.1")
+    session.cut()
+    thread.join()
+    assert session.data.version() is not None  # still TLS: a send on it cannot go out plain
+    with session.data, theirs, pytest.raises(OSError):
+        session.data.sendall(b"file bytes")

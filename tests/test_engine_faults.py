@@ -1,10 +1,12 @@
 """put and get on the fault server: round trips per file, faults recovered on
 fresh sessions, files that fail after every try, a server that takes only
-four sessions, Ctrl-C, deadlines, renames refused, special files, and other executors."""
+four sessions (or one, or none), Ctrl-C, deadlines, renames refused, special files, and other executors."""
 
 import collections
 import concurrent.futures
 import contextlib
+import ftplib
+import gc
 import os
 import random
 import re
@@ -21,6 +23,7 @@ import pytest
 from test_e2e_engine import digest_tree
 
 from corvane.ftp import _jobs
+from corvane.ftp._sessions import SessionPool
 from corvane.ftp.path import FTPPath
 from corvane.ftp.transfer import FileTransferError, Report, get, put
 
@@ -69,7 +72,7 @@ def test_per_file_only_the_data_command_and_its_connection(stage):
     assert seen[-1].bytes_done == 1_200_000 and {p.current for p in seen} == {str(stage.source / n) for n in NAMES}
     sessions = collections.Counter(USER=up.sessions, PASS=up.sessions, TYPE=up.sessions)
     assert collections.Counter(stage.server.commands()) - collections.Counter(QUIT=9) == \
-        sessions + collections.Counter(MKD=3, PASV=6, STOR=6)  # into directories it made: no rename
+        sessions + collections.Counter(MKD=3, CWD=3, PASV=6, STOR=6)  # CWD rides with MKD; no rename in new dirs
 
     stage.server.disarm()
     down = get(stage.top, stage.back, jobs=2)
@@ -178,6 +181,7 @@ def test_jobs_run_on_other_processes(stage, executor):
 @pytest.mark.parametrize("direction, command, fault", [
     ("get", "MLSD", dict(kind="reply", reply="550 Permission denied.", times=1)),
     ("put", "MKD", dict(kind="drop", times=3)),
+    ("put", "MKD", dict(kind="reply", reply="550 Permission denied.", times=1)),  # not "No such file" on each below
 ])
 def test_directory_that_fails_is_reported_and_the_rest_goes_on(stage, direction, command, fault):
     if direction == "get":
@@ -244,3 +248,82 @@ def test_file_swapped_after_the_walk_is_refused_not_blocked_on(tmp_path, name, f
     job = _jobs.FileJob("put", str(tmp_path / name), FTPPath("/x"), None, True, "run", 1, 0, follow=follow)
     with pytest.raises(OSError, match=error):
         _jobs.open_local(job)
+
+
+def cli(*args):
+    return subprocess.run([sys.executable, "-P", "-m", "corvane.ftp", "--config", os.environ["CORVANE_CONFIG"],
+                           *map(str, args)], capture_output=True, text=True, timeout=30, stdin=subprocess.DEVNULL)
+
+
+def test_command_line_ends_cleanly_while_sessions_still_log_in(stage):
+    stage.serve_source()
+    for run in range(15):
+        stage.server.arm("PASS", "slow", delay=0.2, skip=2, times=6)  # two of the eight log in at once
+        result = cli("get", "-j", "8", f"{stage.top}/top.bin", stage.back / f"{run}.bin")
+        assert (result.returncode, "Fatal Python error" in result.stderr) == (0, False), result.stderr
+        deadline = time.monotonic() + 5  # every session, the slow ones too, ended in good order (logged late)
+        while stage.server.commands().count("QUIT") < 8 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert (stage.server.commands().count("PASS"), stage.server.commands().count("QUIT")) == (8, 8), run
+
+
+@pytest.mark.parametrize("direction, fault, code, line", [
+    ("get", dict(command="CONNECT", kind="limit", sessions=1), 0, r"get: 1 file .* over 1 session"),
+    ("put", dict(command="CONNECT", kind="limit", sessions=1), 0, r"put: 1 file .* over 1 session"),
+    ("get", dict(command="USER", kind="reply", reply="421 Not today.", times=10_000), 1, r"corvane-ftp: get .*: "
+     r"the FTP server 127\.0\.0\.\d+ refused every new session for \d s \(its last answer: 421 Not today\.\): .*")])
+def test_server_taking_one_session_per_client_or_none(stage, monkeypatch, direction, fault, code, line):
+    stage.serve_source()  # a file into a directory that is there: the command line asks first, on a session of its own
+    stage.back.mkdir()
+    monkeypatch.setenv("CORVANE_SESSION_WAIT", "1")
+    stage.server.arm(**{"times": 1, **fault})
+    landed = stage.back / "top.bin" if direction == "get" else Path(stage.twin, "a", "top.bin")
+    result = cli(*(("get", "-j", "4", f"{stage.top}/top.bin", landed if code else stage.back) if direction == "get"
+                   else ("put", "-j", "4", stage.source / "top.bin", f"{stage.top}/a")))
+    assert (result.returncode, re.fullmatch(line + "\n", result.stdout + result.stderr) is not None) == (code, True)
+    assert (landed.read_bytes() if landed.exists() else None) == (None if code else (stage.source / "top.bin").read_bytes())
+
+
+@pytest.mark.parametrize("case", ["get relative", "put update relative", "get without MLST"])
+def test_relative_top_and_a_server_without_mlsd(stage, case):
+    stage.serve_source()
+    if "MLST" in case:  # listings are then LIST's: pyftpdlib refuses "LIST -a" once, and plain LIST follows
+        stage.server.arm("FEAT", "reply", reply="211 No features.")
+    top = stage.top if "MLST" in case else FTPPath(str(stage.top).lstrip("/"))  # the login directory is "/"
+    report = put(stage.source, top, update=True) if "put" in case else get(top, stage.back, jobs=3)
+    assert (report.files_moved, report.files_skipped) == ((0, 6) if "put" in case else (6, 0))
+    assert "MLST" not in case or stage.server.commands().count("LIST") == 4
+
+
+@pytest.mark.parametrize("fault, checked", [(ConnectionResetError(104, "reset"), True), (ftplib.error_perm("5"), False)])
+def test_idle_sessions_are_asked_before_reuse_after_a_broken_one(stage, fault, checked):
+    pool = SessionPool(stage.top, cap=2)
+    idle, broken = pool.take(), pool.take()
+    pool.give_back(idle)
+    idle.cut()  # as a server or a router that ended it unseen
+    stage.server.disarm()
+    pool.discard(broken, fault)
+    assert (pool.take() is not idle, stage.server.logins()) == (checked, int(checked))  # found out by its NOOP
+    pool.close()
+
+
+def test_upload_broken_by_the_server_reports_its_reply(stage):
+    (stage.source / "top.bin").write_bytes(os.urandom(16 << 20))  # sent first; more than socket buffers hold
+    stage.server.arm("STOR", "reset", after=100_000, reply="552 Disk full.")
+    with pytest.raises(ExceptionGroup) as info:
+        put(stage.source, stage.top, jobs=1)
+    [failure] = info.value.exceptions
+    assert "552 Disk full." in str(failure) and "Broken pipe" not in str(failure)
+
+
+@pytest.mark.parametrize("reply", ["530 No.", "421 Too many."])
+def test_refused_login_of_the_default_factory_closes_its_socket(stage, reply):
+    stage.server.arm("PASS", "reply", reply=reply, times=3)
+    gc.disable()  # what is left open must be closed by the code, not found later by the collector
+    try:
+        before = len(os.listdir("/proc/self/fd"))
+        with pytest.raises(ftplib.error_perm if reply[0] == "5" else ftplib.error_temp):
+            FTPPath("/").exists
+        assert len(os.listdir("/proc/self/fd")) == before
+    finally:
+        gc.enable()

@@ -4,6 +4,8 @@ what arrives, SIZE replies with no number, listings past the cap."""
 import contextlib
 import ftplib
 import os
+import pathlib
+import select
 import socket
 import threading
 
@@ -21,9 +23,12 @@ class Scripted(threading.Thread):
     """An FTP server on 127.0.0.1, one session at a time (so jobs=1): `files` {path: bytes}, `sizes`
     {path: SIZE reply}, `listings` {directory: [(kind, name, size)]}, in MLSD's form or LIST's."""
 
+    watch_ends, greeting = False, "220 scripted"  # whether each data connection's client end closed before the 150
+
     def __init__(self, mlsd=True):
         super().__init__()
-        self.mlsd, self.files, self.sizes, self.listings, self.commands, self.unsent = mlsd, {}, {}, {}, [], 0
+        self.mlsd, self.files, self.sizes, self.listings, self.commands, self.unsent, self.early_ends = \
+            mlsd, {}, {}, {}, [], 0, []
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.path = connect("127.0.0.1", port=self.listener.getsockname()[1], user="u", password="p")
         self.start()
@@ -44,7 +49,7 @@ class Scripted(threading.Thread):
         return f"type={kind};size={size}; {name}" if self.mlsd else f"{MODES[kind]} 1 o g {size} Jan 01 2026 {name}"
 
     def serve(self, send, lines):
-        send("220 scripted")
+        send(self.greeting)
         for line in lines:
             verb, _, arg = line.decode("utf-8", "surrogateescape").rstrip("\r\n").partition(" ")
             self.commands.append((verb, arg := arg.removeprefix("-a ")))
@@ -52,6 +57,11 @@ class Scripted(threading.Thread):
                 payload = self.files.get(arg, b"") if verb == "RETR" else "".join(
                     self.line(*entry) + "\r\n" for entry in self.listings[arg]).encode("utf-8", "surrogateescape")
                 with data, data.accept()[0] as out:
+                    if self.watch_ends and (self.early_ends.append(bool(select.select([out], [], [], 0.3)[0]) and out.recv(
+                            1, socket.MSG_PEEK) == b"") or self.early_ends[-1]) \
+                            and "vsFTPd" not in self.greeting:  # pyftpdlib drops it, then waits for ever
+                        send("425 the data connection was closed before the command")
+                        continue
                     send("150 here")
                     try:
                         out.sendall(payload)
@@ -79,7 +89,7 @@ def snapshot(top, leave_out):
     found = {}
     for here, dirs, names in os.walk(top):
         found.update({os.path.join(here, name): None for name in dirs})
-        found.update({os.path.join(here, name): open(os.path.join(here, name), "rb").read() for name in names})
+        found.update({os.path.join(here, name): pathlib.Path(here, name).read_bytes() for name in names})
     return {path: data for path, data in found.items() if not path.startswith(leave_out)}
 
 
@@ -184,3 +194,14 @@ def test_real_server_listing_a_name_that_injects_an_mlsd_line(server, remote, tm
     assert all("\r" not in str(error) and "\n" not in str(error) for error in errors)
     # pyftpdlib's and ProFTPD's MLSD give the name raw: its second line reads as a directory ".."
     assert server.name not in ("pyftpdlib", "proftpd") or any("named '..'" in str(e) for e in errors)
+
+
+@pytest.mark.parametrize("greeting", ["220 scripted", "220 (vsFTPd 3.0.3)"])
+@pytest.mark.parametrize("mlsd", [True, False], ids=["MLSD", "LIST"])
+def test_download_closes_its_end_early_only_where_the_server_takes_it(scripted, tmp_path, mlsd, greeting):
+    server = scripted(mlsd)
+    server.watch_ends, server.greeting = True, greeting
+    server.listings["/t"], server.files["/t/f"] = [("file", "f", 4)], b"data"
+    report = get(server.path("/t"), tmp_path, jobs=1)
+    assert (report.files_moved, report.retries, (tmp_path / "f").read_bytes()) == (1, 0, b"data")
+    assert server.early_ends == [greeting.endswith("(vsFTPd 3.0.3)")] * 2  # the listing's and the file's

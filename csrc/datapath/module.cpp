@@ -1,6 +1,9 @@
 // corvane.ftp._datapath: the transfer engine's native helpers. Bytes move
 // between a plain data socket and a local file descriptor with the GIL
 // released, so that parallel transfers use every core.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <limits>
 
@@ -35,11 +38,36 @@ PyObject* finish(const PumpResult& r, double timeout) {
     return nullptr;  // the exception raised by a signal handler or the stop callable is set
 }
 
-bool settings_from(PyObject* const* args, PumpSettings& s) {
-    s.sock = PyObject_AsFileDescriptor(args[0]);
-    if (s.sock < 0) return false;
-    s.file = PyObject_AsFileDescriptor(args[1]);
-    if (s.file < 0) return false;
+// The pump's own duplicate of a descriptor, closed when the pump is done. With the
+// caller's number, a file closed by another thread and a new one opened under
+// that number would receive the rest of the transfer.
+class OwnFd {
+public:
+    OwnFd() = default;
+    ~OwnFd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    OwnFd(const OwnFd&) = delete;
+    OwnFd& operator=(const OwnFd&) = delete;
+
+    // The duplicate of what `obj` names (fileno()); false with an OSError set.
+    bool take(PyObject* obj) {
+        const int fd = PyObject_AsFileDescriptor(obj);
+        if (fd < 0) return false;
+        fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (fd_ < 0) PyErr_SetFromErrno(PyExc_OSError);
+        return fd_ >= 0;
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+bool settings_from(PyObject* const* args, PumpSettings& s, OwnFd& sock, OwnFd& file) {
+    if (!sock.take(args[0]) || !file.take(args[1])) return false;
+    s.sock = sock.get();
+    s.file = file.get();
     if (args[2] == Py_None) {
         s.timeout = -1;
     } else {
@@ -56,7 +84,8 @@ PyObject* send_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     PumpSettings s{};
-    if (!settings_from(args, s)) return nullptr;
+    OwnFd sock, file;
+    if (!settings_from(args, s, sock, file)) return nullptr;
     const long long count = PyLong_AsLongLong(args[4]);
     if (count == -1 && PyErr_Occurred()) return nullptr;
     Ref keep = Ref::borrow(s.stopped);  // alive while the GIL is released
@@ -69,7 +98,8 @@ PyObject* recv_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     PumpSettings s{};
-    if (!settings_from(args, s)) return nullptr;
+    OwnFd sock, file;
+    if (!settings_from(args, s, sock, file)) return nullptr;
     long long limit = -1;
     if (nargs == 5 && args[4] != Py_None) {
         limit = PyLong_AsLongLong(args[4]);

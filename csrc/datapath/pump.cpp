@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "gil.hpp"
 #include "ref.hpp"
 
 namespace {
@@ -80,7 +81,7 @@ public:
     explicit Pump(const PumpSettings& s) : s_(s), last_move_(Clock::now()), last_check_(last_move_) {
         saved_ = PyEval_SaveThread();
     }
-    ~Pump() { PyEval_RestoreThread(saved_); }
+    ~Pump() { restore_thread(saved_); }
     Pump(const Pump&) = delete;
     Pump& operator=(const Pump&) = delete;
 
@@ -127,7 +128,7 @@ public:
 private:
     bool checks_pass() {
         last_check_ = Clock::now();
-        PyEval_RestoreThread(saved_);
+        restore_thread(saved_);
         bool go_on = PyErr_CheckSignals() == 0;
         if (go_on && s_.stopped) {
             // The byte count lets the caller show a big file's progress while it moves.

@@ -140,11 +140,11 @@ def run_job(job):
             try:
                 session = pool.take(fresh=attempt > 1)
             except SessionsRefused as exc:
-                if attempt == 1:
+                if attempt == 1 and pool.shared:  # another worker may hold a session: the run hands it on
                     outcome.refused = True
                     return outcome
-                last = exc
-                continue
+                last = exc  # the pool waited already: another try would wait as long again
+                break
             except Exception as exc:
                 last = exc
                 if not retryable(exc):
@@ -157,7 +157,7 @@ def run_job(job):
                 else:
                     outcome.moved = download(session, job, stopped)
             except BaseException as exc:
-                pool.discard(session)
+                pool.discard(session, exc)
                 if not isinstance(exc, Exception) or isinstance(exc, InterruptedError):
                     raise
                 last = exc
@@ -246,6 +246,8 @@ def upload(session, job, stopped, reached, only_copy):
                 sent = send_python(conn, f, stopped)
             else:
                 sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size)
+        except (BrokenPipeError, ConnectionResetError) as exc:
+            raise reason_for_break(client, exc) from exc
         finally:
             conn.close()
             session.data = None
@@ -303,6 +305,23 @@ def raise_reply(reply):
     if reply[:1] == "5":
         raise ftplib.error_perm(reply)
     raise ftplib.error_reply(reply)
+
+
+# How long a broken upload waits for the server to say why: it says so at once when it does.
+REASON_WAIT = 1.0
+
+
+def reason_for_break(client, exc):
+    """The server's own reply when it broke an upload's data connection (552 for a full disk, say),
+    or `exc` where none comes. The session is dropped after either."""
+    try:
+        client.sock.settimeout(min(REASON_WAIT, client.timeout or REASON_WAIT))
+        client.getresp()
+    except ftplib.Error as reply:
+        return reply
+    except (OSError, EOFError):
+        pass  # no reason given, or the session broke too
+    return exc
 
 
 def download(session, job, stopped):

@@ -200,6 +200,20 @@ class Lister:
     def __init__(self, mlsd, server):
         self.mlsd = mlsd
         self.server = server
+        self.list_command = "LIST -a"  # plain LIST once a server has read "-a" as a path
+
+    def _long_listing(self, client, path):
+        """LIST -a, for the dot-files that some servers hide from plain LIST. A server that takes
+        no options reads "-a" as a path and refuses: plain LIST is then tried, and kept for the run."""
+        command = self.list_command
+        try:
+            return self._lines(client, command, path)
+        except (ftplib.error_perm, ftplib.error_temp) as exc:
+            if command == "LIST" or not str(exc).startswith(("450", "5")):
+                raise
+            lines = self._lines(client, "LIST", path)
+        self.list_command = "LIST"
+        return lines
 
     def _lines(self, client, command, path):
         return data_lines(client, f"{command} {path}", f"{self.server}:{path}")
@@ -210,7 +224,7 @@ class Lister:
         the server's, unchecked."""
         if not self.mlsd:
             return [(kind, size, None, None, name)
-                    for kind, size, name in _datapath.list_entries(self._lines(client, "LIST -a", path))]
+                    for kind, size, name in _datapath.list_entries(self._long_listing(client, path))]
         entries = mlsd_entries(self._lines(client, "MLSD", path))
         if self._aliased(entries, ancestors):
             # Some servers' MLSD describes a link's target, not the link: two names with one

@@ -13,6 +13,7 @@ import os
 import socket
 import ssl
 import threading
+import time
 
 from corvane.base import Local
 
@@ -93,11 +94,18 @@ class Session:
     def cut(self):
         """From another thread: makes every blocking call on this session fail at once."""
         for connection in (self.data, getattr(self.client, "sock", None)):
-            try:
-                if connection is not None:
-                    connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            if connection is not None:
+                cut_socket(connection)
+
+
+def cut_socket(connection):
+    """Shuts a socket down from another thread. An SSLSocket's own shutdown first forgets its
+    TLS state, and a send on another thread in that moment would go out in the clear: the
+    socket underneath is shut instead, and every later send or receive on it fails."""
+    try:
+        socket.socket.shutdown(connection, socket.SHUT_RDWR)
+    except OSError:
+        pass
 
 
 def data_connection(client, command, download=False):
@@ -109,10 +117,15 @@ def data_connection(client, command, download=False):
     moves, so a refused command never leaves bytes in flight. TLS clients
     (which wrap the connection) and active mode take ftplib's own way.
 
-    For a `download`, the client's side of the connection is closed at once:
-    nothing goes that way, and a server that waits for the client's end before
-    its final reply (vsftpd does) then answers a round trip sooner. TLS keeps
-    both directions open for its own closing handshake.
+    For a `download`, the client's side of the connection is closed once the
+    server has accepted the command (its 1xx reply): nothing goes that way, and
+    a server that waits for the client's end before its final reply then
+    answers sooner. Not before: pyftpdlib drops a data connection whose client
+    end is closed before the command arrives, and then waits for another that
+    never comes. vsftpd, known by its greeting, waits for the client's end and
+    takes it at once: there it is closed right away, and its 226 comes a
+    round trip sooner for a small file. TLS keeps both directions open for its
+    own closing handshake.
     """
     if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False):
         conn = client.transfercmd(command)
@@ -123,74 +136,133 @@ def data_connection(client, command, download=False):
     client.putcmd(command)
     # Should the connection fail, the session is out of step (a reply is owed): the caller drops it.
     conn = socket.create_connection(address, client.timeout, source_address=client.source_address)
+    early = download and takes_early_end(client)
     try:
-        if download:
+        if early:
             conn.shutdown(socket.SHUT_WR)
         reply = client.getresp()
         if reply[:1] == "2":
             reply = client.getresp()
         if reply[:1] != "1":
             raise ftplib.error_reply(reply)
+        if download and not early:
+            conn.shutdown(socket.SHUT_WR)
     except BaseException:
         conn.close()
         raise
     return conn
 
 
+def takes_early_end(client):
+    """Whether the server is one known to take a download's data connection closed on the client's
+    side before the command's 1xx, and to answer sooner for it: vsftpd, by its greeting."""
+    return "vsftpd" in (getattr(client, "welcome", None) or "").lower()
+
+
+def session_wait():
+    """How long a pool that holds no session keeps asking a server that refuses them (CORVANE_SESSION_WAIT)."""
+    try:
+        return max(float(os.environ.get("CORVANE_SESSION_WAIT", 30)), 0.0)
+    except ValueError:
+        return 30.0
+
+
+# Pauses after refused logins: doubling from the first to the last, then the last again.
+FIRST_PAUSE, LAST_PAUSE = 0.05, 2.0
+
+
 class SessionPool:
     """The sessions of one server in this process, lent to one job at a time.
 
     At most `cap` sessions are open at once. A server that refuses one more
-    session sets the limit to the sessions already open; jobs then wait for
-    one of those.
+    session costs a pause, doubling with each refusal in a row, before any
+    job logs in again; meanwhile jobs take the sessions already open. A pool
+    that holds none fails a job that has waited `session_wait()` seconds
+    through refusals, naming the server and its answer.
     """
 
-    def __init__(self, path, cap=None):
+    def __init__(self, path, cap=None, shared=False):
         self.path = path
         self.idle = []
         self.busy = set()
+        self.unchecked = set()  # idle sessions to ask NOOP before lending: a fault may have ended them
         self.logging_in = 0
         self.cap = cap
-        self.limit = None
+        self.shared = shared  # a worker process's pool, for every run: a refused job goes back to the run
+        self.refusals = 0  # in a row
+        self.retry_at = 0.0  # no login before this (time.monotonic)
+        self.refused = None  # the last refusal
         self.opened = []  # ids of every session made, for the report
         self.closed = False
         self.cond = threading.Condition()
+        self.warmers = []
 
     def take(self, fresh=False):
-        """A session for one job; `fresh`: a new one where the limit allows, as after a fault."""
+        """A session for one job; `fresh`: a new one where the cap allows, as after a fault."""
+        waited_from = time.monotonic()
+        while True:
+            session, check = self._lend(fresh, waited_from)
+            if session is None:
+                try:
+                    session = self._log_in()
+                except SessionsRefused:
+                    continue  # _lend waits out the pause, and fails the wait once it is too long
+                with self.cond:
+                    self.busy.add(session)
+                return session
+            if not check or self._answers(session):
+                return session
+
+    def _lend(self, fresh, waited_from):
+        """(an idle session, now busy, and whether to check it first); (None, False) when the
+        caller is to log in, its place held in `logging_in`."""
         with self.cond:
             while True:
                 if self.closed:
                     raise InterruptedError("the transfer is over: its sessions are closed")
+                now = time.monotonic()
                 room = self._room()
-                if self.idle and not (fresh and room):
+                if self.idle and not (fresh and room and now >= self.retry_at):
                     session = self.idle.pop()
                     self.busy.add(session)
-                    return session
-                if room:
+                    check = session in self.unchecked
+                    self.unchecked.discard(session)
+                    return session, check
+                if room and now >= self.retry_at:
                     self.logging_in += 1  # holds the place while logging in, outside the lock
-                    break
-                self.cond.wait()
+                    return None, False
+                # A worker's pool gives up at once: the run hands the job to a worker that may hold a session.
+                if self.refused is not None and not (self.idle or self.busy or self.logging_in) \
+                        and now - waited_from >= (0 if self.shared else session_wait()):
+                    raise SessionsRefused(
+                        f"the FTP server {server_of(self.path)} refused every new session for "
+                        f"{now - waited_from:.0f} s (its last answer: {self.refused}): close other sessions to "
+                        f"it, or let it take more; CORVANE_SESSION_WAIT sets how long to try") from self.refused
+                # Without room, a session in use comes back (give_back and discard notify).
+                self.cond.wait(max(self.retry_at - now, 0.01) if room else None)
+
+    def _answers(self, session):
+        """Whether a session that may have been ended from outside still answers; one that does not is dropped."""
         try:
-            session = self._log_in()
-        except SessionsRefused:
-            if self.limit:
-                return self.take()
-            raise
-        with self.cond:
-            self.busy.add(session)
-        return session
+            session.client.voidcmd("NOOP")
+            return True
+        except Exception:
+            self.discard(session)
+            return False
 
     def warm(self, count):
         """Logs in up to `count` sessions at once in the background, so that the
-        first jobs find them ready rather than each waiting for its own login."""
+        first jobs find them ready rather than each waiting for its own login.
+        close() joins these threads."""
         with self.cond:
             wanted = 0
-            while self._count() < count and self._room():
+            while not self.closed and self._count() < count and self._room() and time.monotonic() >= self.retry_at:
                 self.logging_in += 1
                 wanted += 1
-        for _ in range(wanted):
-            threading.Thread(target=self._warm_one, name="corvane-ftp login", daemon=True).start()
+            for _ in range(wanted):
+                thread = threading.Thread(target=self._warm_one, name="corvane-ftp login")
+                self.warmers.append(thread)
+                thread.start()
 
     def _warm_one(self):
         try:
@@ -213,19 +285,22 @@ class SessionPool:
             with self.cond:
                 self.logging_in -= 1
                 if refused:
-                    self.limit = self._count()
+                    self.refused = exc
+                    self.retry_at = time.monotonic() + min(FIRST_PAUSE * 2 ** self.refusals, LAST_PAUSE)
+                    self.refusals += 1
                 self.cond.notify_all()
             if refused:
                 raise SessionsRefused(f"the FTP server {server_of(self.path)} refused a session: {exc}") from exc
             raise
         with self.cond:
             self.logging_in -= 1
+            self.refusals = 0
+            self.refused = None
             self.opened.append(session.id)
         return session
 
     def _room(self):
-        count = self._count()
-        return (self.limit is None or count < self.limit) and (self.cap is None or count < self.cap)
+        return self.cap is None or self._count() < self.cap
 
     def _count(self):
         return len(self.idle) + len(self.busy) + self.logging_in
@@ -239,9 +314,14 @@ class SessionPool:
                 return
         session.quit()
 
-    def discard(self, session):
+    def discard(self, session, exc=None):
+        """Drops a session after a fault; after one that is no FTP reply (a broken connection, a
+        timeout), the idle sessions are checked before they are lent: the same cause may have ended them."""
         with self.cond:
             self.busy.discard(session)
+            self.unchecked.discard(session)
+            if exc is not None and not isinstance(exc, ftplib.Error):
+                self.unchecked.update(self.idle)
             self.cond.notify()
         session.drop()
 
@@ -252,12 +332,16 @@ class SessionPool:
             session.cut()
 
     def close(self):
+        """Closes the idle sessions and joins the login threads, whose sessions are closed as they come."""
         with self.cond:
             self.closed = True
             idle, self.idle = self.idle, []
+            warmers, self.warmers = self.warmers, []
             self.cond.notify_all()
         for session in idle:
             session.quit()
+        for thread in warmers:
+            thread.join()
 
 
 _pools = {}
@@ -279,7 +363,7 @@ def pool_for(path, run):
         if pool is None:
             pool = _pools.get((type(path), path._section, None))
         if pool is None:
-            pool = _pools[(type(path), path._section, None)] = SessionPool(path)
+            pool = _pools[(type(path), path._section, None)] = SessionPool(path, shared=True)
         return pool
 
 

@@ -16,6 +16,7 @@ import uuid
 from collections.abc import Iterator
 from typing import BinaryIO
 
+from corvane.base import Local
 from corvane.ftp import transfer
 from corvane.ftp._sessions import Session, data_connection
 from corvane.ftp.path import FTPPath
@@ -235,6 +236,7 @@ def put(target: Target, args: argparse.Namespace) -> None:
     with deadline(args.timeout):
         if os.path.isfile(args.local) and remote.exists and remote.is_dir():
             remote = remote.join(os.path.basename(args.local))
+    _close_own_session(remote)
     with progress_bar("put") as bar, _whole_timeout(args.timeout):
         report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, atomic=not args.inplace,
                               progress=bar, deadline=_remaining(started, args.timeout))
@@ -251,10 +253,26 @@ def get(target: Target, args: argparse.Namespace) -> None:
     with deadline(args.timeout):
         if os.path.isdir(local) and not remote.is_dir():
             local = os.path.join(local, remote.path.name)
+    _close_own_session(remote)
     with progress_bar("get") as bar, _whole_timeout(args.timeout):
         report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar,
                               deadline=_remaining(started, args.timeout))
     print(printable(summary("get", report)))
+
+
+def _close_own_session(path: FTPPath) -> None:
+    """Closes this thread's session, made for the checks before a transfer: the engine logs in its
+    own, and a server that takes one session per client would otherwise refuse each of them."""
+    key = path._key_on_thread()
+    client = Local.getattr(key)
+    if client is None:
+        return
+    Local.delattr(key)
+    try:
+        client.putcmd("QUIT")  # no answer awaited: the server sees the end as the connection closes
+    except (OSError, ValueError):
+        pass  # it ends either way
+    client.close()
 
 
 def summary(verb: str, report: transfer.Report) -> str:

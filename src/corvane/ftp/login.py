@@ -54,8 +54,20 @@ def log_in(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
     return client
 
 
+# OpenSSL's X509_V_ERR_HOSTNAME_MISMATCH, and its IP address twin.
+_OTHER_HOST_CODES = (62, 64)
+
+
+def _names_another_host(exc: ssl.SSLCertVerificationError) -> bool:
+    return exc.verify_code in _OTHER_HOST_CODES or "mismatch" in str(exc.verify_message).lower()
+
+
 def _explain(exc: BaseException, where: str, tls: Optional[str]) -> Optional[Exception]:
     """The error to raise instead of `exc`, or None to let `exc` pass as it is."""
+    if isinstance(exc, ssl.SSLCertVerificationError) and _names_another_host(exc):
+        return TLSError(f"{where}: its TLS certificate is made for another host name ({exc.verify_message}): "
+                        f"connect by a name or address that the certificate gives, or (only for a test server) "
+                        f"verify=False")
     if isinstance(exc, ssl.SSLCertVerificationError):
         return TLSError(f"{where}: its TLS certificate is not trusted ({exc.verify_message}); give ca_file, "
                         f"a PEM file of the CA that signed it, or (only for a test server) verify=False")

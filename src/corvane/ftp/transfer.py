@@ -25,6 +25,7 @@ import concurrent.futures
 import contextlib
 import ftplib
 import os
+import posixpath
 import signal
 import threading
 import time
@@ -125,12 +126,35 @@ def _local_path(top, rel):
 
 
 def _make_dir(client, path):
-    """MKD; False where it is refused (it exists, or its parent is missing)."""
-    try:
-        client.sendcmd(f"MKD {path}")
+    """MKD; False where the directory is there already. A refusal for any other reason (a
+    parent missing, no permission) raises MKD's own answer.
+
+    CWD asks whether it is there; it goes with MKD, so that both cost one round trip. The
+    session's directory then moves, which no command of the engine depends on (its paths
+    are absolute)."""
+    client.putcmd(f"MKD {path}")
+    client.putcmd(f"CWD {path}")
+    made, there = client.getmultiline(), client.getmultiline()
+    for reply in (made, there):
+        if reply[:1] == "4":
+            raise ftplib.error_temp(reply)
+    if made[:1] == "2":
         return True
-    except ftplib.error_perm:
+    if there[:1] == "2":
         return False
+    raise ftplib.error_perm(made) if made[:1] == "5" else ftplib.error_reply(made)
+
+
+def _home(client):
+    """The session's directory, from PWD: an absolute path, or the server is not believed."""
+    reply = client.sendcmd("PWD")
+    home = ftplib.parse257(reply)
+    if not home.startswith("/") or not _UNSENDABLE.isdisjoint(home):
+        raise ftplib.error_proto(f"the answer to PWD names no absolute directory: {reply!r}")
+    return home
+
+
+_UNSENDABLE = frozenset("\0\r\n")
 
 
 @dataclass
@@ -251,7 +275,7 @@ class _Run:
             self.report.skipped_special = [_local_path(local, rel) for rel in tree.skipped_special]
             if len(tree.files) > 1 and self.executor is None:  # no thread of ours while a caller's forks
                 self.pool.warm(self.jobs)
-            top = str(self.remote)
+            top = self._resolve_top()
             fresh = False
             if tree.is_dir or str(self.remote.parent) != "/":
                 fresh = self._make_remote_top(top if tree.is_dir else str(self.remote.parent))
@@ -272,11 +296,11 @@ class _Run:
 
     def get(self, local, update):
         with self._guarded("get", local):
-            top = str(self.remote)
             # Every session logs in while the first probes the top: a tree then finds them ready.
             # Should the top be one file, the others were a few logins spent for nothing.
             if self.executor is None:  # no thread of ours while a caller's executor forks
                 self.pool.warm(self.jobs)
+            top = self._resolve_top()
             mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
             if kind == "file":
                 self._make_local_dirs([os.path.dirname(local) or "."])
@@ -341,7 +365,7 @@ class _Run:
             try:
                 result = work(session.client)
             except Exception as exc:
-                self.pool.discard(session)
+                self.pool.discard(session, exc)
                 if not _jobs.retryable(exc):
                     raise
                 last = exc
@@ -396,16 +420,40 @@ class _Run:
 
     def _make_remote_top(self, top):
         """The top directory, with its ancestors where it is refused for want of a parent;
-        whether this call made it."""
-        if self._on_session(lambda client: _make_dir(client, top)):
-            self.report.dirs_made += 1
-            return True
-        # Refused: it exists, or its parent is missing. Make the ancestors and try once more.
+        whether this call made it (so that nothing in it can be replaced)."""
+        try:
+            made = self._on_session(lambda client: _make_dir(client, top))
+            self.report.dirs_made += made
+            return made
+        except ftplib.error_perm:
+            pass  # not there, and refused: its parent may be missing. Make the ancestors, then try once more.
         parts = top.strip("/").split("/")
         ancestors = ["/" * top.startswith("/") + "/".join(parts[:i]) for i in range(1, len(parts))]
-        made = self._on_session(lambda client: [_make_dir(client, p) for p in ancestors + [top]])
-        self.report.dirs_made += sum(made)
-        return made[-1]
+
+        def make(client):
+            made = 0
+            for path in ancestors:
+                with contextlib.suppress(ftplib.error_perm):  # the top's own refusal tells what is wrong
+                    made += _make_dir(client, path)
+            return made, _make_dir(client, top)
+
+        try:
+            above, made = self._on_session(make)
+        except ftplib.error_perm as exc:
+            raise ftplib.error_perm(f"{exc} (MKD {server_of(self.remote)}:{top}: the directory to copy into "
+                                    f"could not be made)") from exc
+        self.report.dirs_made += above + made
+        return made
+
+    def _resolve_top(self):
+        """The remote top as an absolute path, from PWD for a relative one. Probing a tree's top
+        moves its session (CWD): every command of the run must mean the same place on any session."""
+        top = str(self.remote)
+        if not top.startswith("/"):
+            home = self._on_session(_home)
+            self.remote = type(self.remote)(posixpath.join(home, top))
+            top = str(self.remote)
+        return top
 
     def _made_dirs_walk(self, local, top, dirs, jobs_by_dir):
         """Makes each remote directory once, parents first; as each is made, its
@@ -522,12 +570,31 @@ class _Run:
                     if self.progress:
                         self.progress(Progress(done[0], totals[0], done[1] + partial, totals[1], job.local))
             self._check_deadline()
+        except BaseException:
+            self._stop()  # before the threads are joined: a stalled transfer must not hold them
+            raise
         finally:
             _jobs.partial_sinks.pop(self.id, None)
-            if stepping:
-                stepping.shutdown(wait=False, cancel_futures=True)
-            if self.executor is None:
+            self._join(stepping, executor if self.executor is None else None)
+
+    def _join(self, *executors):
+        """Shuts down the executors of ours and joins their threads: none may outlive the run, nor
+        be in native code while the interpreter finalizes. A Ctrl-C meanwhile stops the jobs, and is
+        raised once they are joined."""
+        for executor in executors:
+            if executor:
                 executor.shutdown(wait=False, cancel_futures=True)
+        interrupted = None
+        for executor in executors:
+            while executor:
+                try:
+                    executor.shutdown(wait=True)
+                    break
+                except KeyboardInterrupt as exc:
+                    interrupted = exc
+                    self._stop()
+        if interrupted:
+            raise interrupted
 
     def _moving(self, job, moved):
         """A job's bytes so far, from its worker thread; a retry counts only once it passes the try before."""
