@@ -1,4 +1,5 @@
-"""The embedded FTP server of `corvane-ftp serve`: pyftpdlib on loopback, any free port, no root."""
+"""The embedded FTP server of `corvane-ftp serve`: pyftpdlib on loopback (or a given address),
+any free port, no root."""
 
 from __future__ import annotations
 
@@ -30,10 +31,10 @@ class Served:
 
 
 class EmbeddedServer:
-    """A pyftpdlib server serving `root` read-write to one user; port 0 takes any free port."""
+    """A pyftpdlib server serving `root` read-write to one user on `host`; port 0 takes any free port."""
 
     def __init__(self, root: str, *, user: str = DEFAULT_USER, password: str | None = None,
-                 port: int = 0) -> None:
+                 port: int = 0, host: str = HOST) -> None:
         root = os.path.abspath(root)
         if not os.path.isdir(root):
             raise NotADirectoryError(errno.ENOTDIR, "no such directory", root)
@@ -50,7 +51,7 @@ class EmbeddedServer:
         if not log.handlers:
             log.addHandler(logging.StreamHandler())
         log.setLevel(logging.WARNING)
-        self._server = FTPServer((HOST, port), handler)
+        self._server = FTPServer((host, port), handler)
         host, bound_port = self._server.address[:2]
         self.served = Served(root, host, bound_port, user, password)
 
@@ -80,8 +81,9 @@ def usage_text(served: Served, password_env: str = PASSWORD_ENV, *, show_passwor
     export = (f"  export {password_env}='{served.password}'" if show_password
               else f"  ({password_env} holds the password)")
     passwd = served.password if show_password else f"<the value of {password_env}>"
+    netloc = f"[{served.host}]" if ":" in served.host else served.host
     return "\n".join([
-        f"Serving {served.root} at ftp://{served.user}@{served.host}:{served.port}/ (Ctrl-C stops it).",
+        f"Serving {served.root} at ftp://{served.user}@{netloc}:{served.port}/ (Ctrl-C stops it).",
         "From another shell:",
         export,
         f"  corvane-ftp --host {served.host} --port {served.port} --user {served.user}"
