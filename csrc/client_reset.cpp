@@ -48,6 +48,12 @@ bool make_and_store(State& st, PyObject* self, PyObject* section) {
     if (!no_args) return false;
     Ref client = Ref::steal(PyObject_Call(creator.get(), no_args.get(), kwargs.get()));
     if (!client) return false;
+    // Bounded replies and an active mode that takes only the server's
+    // connection, on every client whatever factory made it. Imported here, not
+    // at load: the module's imports run in a fixed order.
+    Ref hardening = Ref::steal(PyImport_ImportModule("corvane.ftp.client"));
+    Ref hardened = Ref::steal(hardening ? PyObject_CallMethodOneArg(hardening.get(), st.s_harden, client.get()) : nullptr);
+    if (!hardened) return false;
 
     Ref config = Ref::steal(PyObject_CallMethodNoArgs(st.env_config, st.s_init_configer));
     if (!config) return false;

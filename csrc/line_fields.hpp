@@ -105,3 +105,34 @@ inline bool is_dot_name(int kind, const void* data, Py_ssize_t start, Py_ssize_t
         if (PyUnicode_READ(kind, data, i) != '.') return false;
     return true;
 }
+
+// Whether line[start:end] can name nothing but an entry of the listed
+// directory, by the rule of corvane.ftp._names.is_entry_name: not empty, "."
+// or "..", and free of "/", NUL, CR and LF. A server's word goes no further:
+// joined to a path such a name climbs out of the directory or into another,
+// and in a command CR or LF would end it and start one of the server's choosing.
+inline bool is_entry_name(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) {
+    if (end <= start || is_dot_name(kind, data, start, end)) return false;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '/' || c == '\0' || c == '\r' || c == '\n') return false;
+    }
+    return true;
+}
+
+// Whether a line of nine fields lists a symbolic link: its mode starts with `l`.
+inline bool is_link_line(int kind, const void* data) {
+    Py_ssize_t mode = 0;  // nine fields were found, so the first is there
+    while (is_space(PyUnicode_READ(kind, data, mode))) ++mode;
+    return PyUnicode_READ(kind, data, mode) == 'l';
+}
+
+// Where the last " -> " of line[start:end] begins, or -1: a link's own name
+// is the text before it (its target may hold the same four characters).
+inline Py_ssize_t last_arrow(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) {
+    for (Py_ssize_t i = end - 4; i >= start; --i)
+        if (PyUnicode_READ(kind, data, i) == ' ' && PyUnicode_READ(kind, data, i + 1) == '-' &&
+            PyUnicode_READ(kind, data, i + 2) == '>' && PyUnicode_READ(kind, data, i + 3) == ' ')
+            return i;
+    return -1;
+}

@@ -4,8 +4,10 @@
 // Calling glob checks the pattern, compiles it and sends nothing. The first
 // request fetches the whole listing (listing_fetch.cpp); each request then
 // walks on to the next line whose ninth field matches and delivers
-// self.join(name). Lines are split and matched in place, on the str's own
-// storage: only a name that is delivered becomes a Python object.
+// self.join(name). A line whose name could reach outside the directory
+// (is_entry_name in line_fields.hpp) is passed over. Lines are split and
+// matched in place, on the str's own storage: only a name that is delivered
+// becomes a Python object.
 #include <new>
 
 #include "errors.hpp"
@@ -53,7 +55,13 @@ PyObject* walk(State& st, Listing* it) {
         const void* data = PyUnicode_DATA(line);
         const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
         const Py_ssize_t start = ninth_field(kind, data, n);
-        if (start < 0 || is_dot_name(kind, data, start, n) || !it->pattern->matches(kind, data, start, n)) continue;
+        if (start < 0 || !is_entry_name(kind, data, start, n)) continue;
+        // A link is delivered with its " -> target" text, as listed: its own name must keep the rule too.
+        if (is_link_line(kind, data)) {
+            const Py_ssize_t arrow = last_arrow(kind, data, start, n);
+            if (arrow >= 0 && !is_entry_name(kind, data, start, arrow)) continue;
+        }
+        if (!it->pattern->matches(kind, data, start, n)) continue;
         Ref name = Ref::steal(PyUnicode_Substring(line, start, n));
         return name ? PyObject_CallMethodOneArg(it->self, st.s_join, name.get()) : nullptr;
     }

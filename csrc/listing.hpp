@@ -3,9 +3,11 @@
 #pragma once
 #include "state.hpp"
 
-// client.retrlines(command, lines.append): every line arrives before we look
-// at any. Null with an error set.
-Ref list_lines(State& st, PyObject* client, PyObject* command);
+// client.retrlines(command, callback) with a callback that collects the
+// lines: every line arrives before we look at any. A listing of the directory
+// `self` longer than limits.listing_bytes() stops with ListingTooLong. Null
+// with an error set.
+Ref list_lines(State& st, PyObject* self, PyObject* client, PyObject* command);
 
 // Refuses a listing line that is not a str, naming the directory; false then.
 bool check_line(State& st, PyObject* self, PyObject* line);

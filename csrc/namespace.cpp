@@ -19,27 +19,26 @@ bool send_with_path(State& st, PyObject* self, PyObject* method, PyObject* p) {
 }
 
 // Removes what one listing line names: nothing for a line that names no
-// entry; a symbolic link (type character `l`) by DELE of its own name, the
-// text before the last " -> ", so that neither is_dir() nor the removal ever
-// follows it out of the tree (a broken one included); any other entry by its
-// own delete().
+// entry, or whose name could reach outside this directory (is_entry_name): it
+// is never joined nor sent, and the RMD that follows fails as for any entry
+// left behind. A symbolic link (type character `l`) goes by DELE of its own
+// name, the text before the last " -> ", so that neither is_dir() nor the
+// removal ever follows it out of the tree (a broken one included); any other
+// entry by its own delete().
 bool delete_listed(State& st, PyObject* self, PyObject* line) {
     if (!check_line(st, self, line)) return false;
     const int kind = PyUnicode_KIND(line);
     const void* data = PyUnicode_DATA(line);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
     const Py_ssize_t start = ninth_field(kind, data, n);
-    if (start < 0 || is_dot_name(kind, data, start, n)) return true;
-    Py_ssize_t mode = 0;  // the first field: nine fields were found, so it is there
-    while (is_space(PyUnicode_READ(kind, data, mode))) ++mode;
-    const bool link = PyUnicode_READ(kind, data, mode) == 'l';
+    if (start < 0) return true;
+    const bool link = is_link_line(kind, data);
     Py_ssize_t end = n;
     if (link) {
-        Ref arrow = Ref::steal(PyUnicode_FromString(" -> "));
-        Py_ssize_t at = arrow ? PyUnicode_Find(line, arrow.get(), start, n, -1) : -2;
-        if (at == -2) return false;
+        const Py_ssize_t at = last_arrow(kind, data, start, n);
         if (at >= 0) end = at;
     }
+    if (!is_entry_name(kind, data, start, end)) return true;
     Ref name = Ref::steal(PyUnicode_Substring(line, start, end));
     Ref entry = Ref::steal(name ? PyObject_CallMethodOneArg(self, st.s_join, name.get()) : nullptr);
     if (!entry) return false;
@@ -79,7 +78,7 @@ bool remove_directory(State& st, PyObject* self, PyObject* p) {
         Ref client = Ref::steal(PyObject_GetAttr(self, st.s_client));
         Ref list = command("LIST -a", p);
         if (!client || !list) return false;
-        Ref lines = list_lines(st, client.get(), list.get());
+        Ref lines = list_lines(st, self, client.get(), list.get());
         if (lines) return delete_all_listed(st, self, lines.get()) && send_with_path(st, self, st.s_rmd, p);
         if (!PyErr_ExceptionMatches(st.error_perm)) return false;
         Caught unlisted = Caught::fetch();
@@ -143,6 +142,47 @@ bool make_directory(State& st, PyObject* self, PyObject* p) {
     return false;
 }
 
+constexpr const char directory_note[] = "while deleting the remote directory ";
+
+// Whether `exc` already names a directory of the tree delete: a deeper one's
+// note is the one that says where the failure happened.
+bool has_directory_note(State& st, PyObject* exc) {
+    Ref notes = Ref::steal(PyObject_GetAttr(exc, st.s___notes__));
+    if (!notes) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyList_Check(notes.get())) return false;
+    Ref prefix = Ref::steal(PyUnicode_FromString(directory_note));
+    if (!prefix) {
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes.get()); ++i) {
+        PyObject* note = PyList_GET_ITEM(notes.get(), i);  // PyUnicode_Tailmatch runs no Python code
+        if (PyUnicode_Check(note) && PyUnicode_Tailmatch(note, prefix.get(), 0, PY_SSIZE_T_MAX, -1) == 1) return true;
+    }
+    return false;
+}
+
+// The pending error of a tree delete passes out as the client raised it (its
+// type and message are what callers match), with a note naming the directory
+// S and, where the configuration tells, its server. Always returns null.
+std::nullptr_t name_the_directory(State& st, PyObject* self, PyObject* s) {
+    Caught failure = Caught::fetch();
+    if (!failure.is_ordinary() || has_directory_note(st, failure.value())) return failure.restore();
+    Ref host;
+    {
+        Handling handling(failure);  // an interrupt meanwhile passes out with the failure as its context
+        if (!server_host(st, self, host)) return nullptr;
+    }
+    Ref note = Ref::steal(host ? PyUnicode_FromFormat("%s'%U' on %U", directory_note, s, host.get())
+                               : PyUnicode_FromFormat("%s'%U'", directory_note, s));
+    Ref added = Ref::steal(note ? PyObject_CallMethodOneArg(failure.value(), st.s_add_note, note.get()) : nullptr);
+    if (!added) PyErr_Clear();  // out of memory for the note: the failure itself still passes
+    return failure.restore();
+}
+
 }  // namespace
 
 PyObject* op_delete(State& st, PyObject* const* args) {
@@ -153,9 +193,9 @@ PyObject* op_delete(State& st, PyObject* const* args) {
     if (!path_texts(st, self, t)) return nullptr;
     int is_dir = truth_of_call(self, st.s_is_dir);
     if (is_dir < 0) return nullptr;
-    if (is_dir && !delete_entries(st, self)) return nullptr;
-    if (!(is_dir ? remove_directory(st, self, t.p.get()) : send_with_path(st, self, st.s_delete, t.p.get())))
-        return nullptr;
+    if (!is_dir) return send_with_path(st, self, st.s_delete, t.p.get()) ? Py_NewRef(Py_None) : nullptr;
+    if (!delete_entries(st, self) || !remove_directory(st, self, t.p.get()))
+        return name_the_directory(st, self, t.s.get());
     Py_RETURN_NONE;
 }
 

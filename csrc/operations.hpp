@@ -22,5 +22,6 @@ PyObject* op_glob(State& st, PyObject* const* args);
 
 extern PyType_Spec listing_type_spec;  // the lazy result of glob
 extern PyType_Spec sink_type_spec;     // the block collector of read
+extern PyType_Spec line_sink_type_spec;  // listing_fetch.cpp: the bounded line collector of listings
 // listing.cpp: makes collections.abc.Generator count the listing type as one.
 int register_listing_type(PyTypeObject* type);

@@ -44,3 +44,17 @@ std::nullptr_t settle_and_raise(State& st, PyObject* self) {
     }
     return settled ? failure.restore() : nullptr;
 }
+
+bool server_host(State& st, PyObject* self, Ref& host) {
+    Ref sections = Ref::steal(PyObject_GetAttr(self, st.s__section));
+    Ref section = Ref::steal(sections ? PySequence_GetItem(sections.get(), 0) : nullptr);
+    Ref options = Ref::steal(section ? PyObject_CallMethodOneArg(self, st.s__read_config, section.get()) : nullptr);
+    Ref value = Ref::steal(options ? PyObject_CallMethodOneArg(options.get(), st.s_get, st.s_host) : nullptr);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) > 0) host = std::move(value);
+    return true;
+}

@@ -23,3 +23,10 @@ bool return_to(State& st, PyObject* self, PyObject* client, PyObject* saved);
 // surrounds (glob's listing): self._settle(exc) first leaves the client usable,
 // as the wrapper would. Always returns null.
 std::nullptr_t settle_and_raise(State& st, PyObject* self);
+
+// The host that the path's configuration names, for messages, read as
+// _sessions.server_of reads it: self._read_config(self._section[0])["host"].
+// `host` stays empty when the configuration gives none or cannot be read
+// (that failure is not this message's to report). False only for an error
+// that must still pass out (KeyboardInterrupt and its kin).
+bool server_host(State& st, PyObject* self, Ref& host);

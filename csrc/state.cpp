@@ -21,8 +21,9 @@ int state_init(PyObject* module, State& st) {
     st.function_type = make_type(module, &function_type_spec);
     st.listing_type = make_type(module, &listing_type_spec);
     st.sink_type = make_type(module, &sink_type_spec);
+    st.line_sink_type = make_type(module, &line_sink_type_spec);
     st.default_pattern = PyUnicode_InternFromString("*");
-    if (!st.function_type || !st.listing_type || !st.sink_type || !st.default_pattern) return -1;
+    if (!st.function_type || !st.listing_type || !st.sink_type || !st.line_sink_type || !st.default_pattern) return -1;
     return register_listing_type(st.listing_type);
 }
 
@@ -60,6 +61,7 @@ int state_traverse(State& st, visitproc visit, void* arg) {
     Py_VISIT(st.function_type);
     Py_VISIT(st.listing_type);
     Py_VISIT(st.sink_type);
+    Py_VISIT(st.line_sink_type);
     return 0;
 }
 
@@ -73,4 +75,5 @@ void state_clear(State& st) {
     Py_CLEAR(st.function_type);
     Py_CLEAR(st.listing_type);
     Py_CLEAR(st.sink_type);
+    Py_CLEAR(st.line_sink_type);
 }

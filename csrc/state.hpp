@@ -10,7 +10,9 @@
     X(parent) X(path) X(pwd) X(retrbinary) X(retrlines) X(rmd) X(sendcmd)           \
     X(set_pasv) X(setattr) X(storbinary) X(upload) X(blocksize) X(pasv) X(BytesIO)  \
     X(Path) X(iterdir) X(name) X(open) X(__enter__) X(__exit__) X(append)           \
-    X(keys) X(_creator) X(_key_on_thread) X(_read_config) X(_valid_reset) X(_settle)
+    X(keys) X(_creator) X(_key_on_thread) X(_read_config) X(_valid_reset) X(_settle)  \
+    X(_section) X(get) X(host) X(add_note) X(__notes__) X(harden) X(listing_bytes)     \
+    X(listing_too_long)
 
 struct State {
 #define CORVANE_DECLARE(n) PyObject* s_##n;
@@ -33,6 +35,7 @@ struct State {
     PyTypeObject* function_type;
     PyTypeObject* listing_type;
     PyTypeObject* sink_type;
+    PyTypeObject* line_sink_type;
 };
 
 // The state of the module that made `type` (one of the module's own types).

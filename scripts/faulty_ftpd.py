@@ -28,7 +28,10 @@ kinds, for the command named:
          connection has closed
   send   data command: send `data` (text whose characters are bytes 0-255)
          instead of the real content, then answer as usual
+  trickle data command: move one byte every `interval` seconds, each soon
+         enough for no idle timeout to fire: a file lasts its size times that
 """
+
 
 import json
 import os
@@ -42,7 +45,7 @@ from pyftpdlib.log import logger
 from pyftpdlib.servers import FTPServer
 
 CONTROL_KINDS = ("drop", "reply")
-DATA_KINDS = ("cut", "reset", "hangup", "stall", "late", "send")
+DATA_KINDS = ("cut", "reset", "hangup", "stall", "late", "send", "trickle")
 
 
 class Faults:
@@ -126,6 +129,10 @@ class FaultyDTP(DTPHandler):
     def push_with_producer(self, producer):
         if self._replaced():
             return
+        if self.fault and self.fault["kind"] == "trickle":
+            data = b"".join(iter(producer.more, b""))
+            self._initialized = True
+            return self._drip(data)
         if self._cuts():
             return super().push(first_bytes(producer, self.fault["after"]))
         super().push_with_producer(producer)
@@ -135,7 +142,44 @@ class FaultyDTP(DTPHandler):
             return self._stall()
         super().enable_receiving(type, cmd)
 
+    def _drip(self, data):
+        """One byte now, the rest later; the data connection closes after the last."""
+        if self._closed:
+            return
+        if not data:
+            self._trickled = True
+            return DTPHandler.close_when_done(self)
+        DTPHandler.push(self, data[:1])
+        self.call_later(self.fault["interval"], self._drip, data[1:])
+
+    def close_when_done(self):
+        if self.fault and self.fault["kind"] == "trickle" and not getattr(self, "_trickled", False):
+            return  # _drip closes it after the last byte
+        super().close_when_done()
+
+    def _sip(self):
+        """Upload side: reads one byte, then looks away for `interval` seconds."""
+        if self._closed:
+            return
+        try:
+            chunk = self.socket.recv(1)
+        except BlockingIOError:
+            chunk = None
+        if chunk == b"":
+            return super().handle_read()  # the end of the upload, as usual
+        if chunk:
+            self.file_obj.write(chunk)
+            self.tot_bytes_received += 1
+        self.del_channel()
+        self.call_later(self.fault["interval"], self._resume)
+
+    def _resume(self):
+        if not self._closed:
+            self.add_channel(events=self.ioloop.READ)
+
     def handle_read(self):
+        if self.fault and self.fault["kind"] == "trickle":
+            return self._sip()
         if not self._cuts():
             return super().handle_read()
         try:

@@ -6,6 +6,7 @@ import socket
 import subprocess
 import sysconfig
 import warnings
+from pathlib import Path
 
 import pytest
 import servers
@@ -46,8 +47,10 @@ def test_tree_round_trip(served, tmp_path):
     for name, data in files.items():
         (tmp_path / "tree" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "tree" / name).write_bytes(data)
+    os.mkfifo(tmp_path / "tree" / "sub" / "pipe")
     steps = [
-        (["put", "-j", "4", str(tmp_path / "tree"), "/up"], r"put: 3 files \(68\.4 KiB\) moved, 0 up to date.*\n"),
+        (["put", "-j", "4", str(tmp_path / "tree"), "/up"],
+         r"put: 3 files \(68\.4 KiB\) moved, 0 up to date.*; 1 special file left out\n"),
         (["put", "-j", "4", "--update", str(tmp_path / "tree"), "/up"], r"put: 0 files .*, 3 up to date.*\n"),
         (["ls", "/up"], r"a\.txt\nsub\n"),
         (["ls", "-l", "/up/sub"], r"- +70000  \d{4}-\d\d-\d\d \d\d:\d\d:\d\d  b\.bin\nd +-  +-  +deeper/\n"),
@@ -157,3 +160,41 @@ def test_an_unexpected_failure_shows_a_printable_traceback(monkeypatch, capsys):
     monkeypatch.setattr(warnings, "formatwarning", warnings.formatwarning)  # main() sets its own
     assert cli.main(["--host", "127.0.0.1", "ls"]) == 1
     assert capsys.readouterr().err.endswith("\nRuntimeError: ?]0;pwned?\n")
+
+
+@pytest.fixture
+def faulty(fault_server, tmp_path):
+    """The options that reach the fault server, and a directory of this test's on it."""
+    name = os.path.basename(tmp_path)  # pytest's own: plain characters, and new in each run
+    os.makedirs(os.path.join(fault_server.root, name))
+    return fault_options(fault_server), name
+
+
+@pytest.mark.parametrize("inplace", [False, True], ids=["default", "inplace"])
+def test_failed_put_over_a_file_keeps_the_old_copy_unless_inplace(fault_server, faulty, tmp_path, inplace):
+    options, name = faulty
+    Path(fault_server.root, name, "keep.bin").write_bytes(b"the good copy\n")
+    (tmp_path / "new.bin").write_bytes(os.urandom(100_000))
+    fault_server.arm("STOR", "cut", times=3, after=1000)  # every try
+    result = run(options, "put", *["--inplace"] * inplace, str(tmp_path / "new.bin"), f"/{name}/keep.bin",
+                 password=servers.USER_PASSWORD)
+    assert (result.returncode, result.stderr.count("\n"), "1 failed" in result.stderr) == (1, 1, True)
+    assert {p.name: p.read_bytes() for p in Path(fault_server.root, name).iterdir()} == \
+        ({} if inplace else {"keep.bin": b"the good copy\n"})
+
+
+@pytest.mark.parametrize("args, command", [(["ls", "{dir}"], "LIST"), (["cat", "{dir}/f"], "RETR"),
+                                           (["get", "{dir}/f", "{back}"], "RETR"),
+                                           (["put", "{new}", "{dir}/f"], "STOR")])
+def test_timeout_ends_a_command_that_trickles_in_one_line(fault_server, faulty, tmp_path, args, command):
+    options, name = faulty
+    Path(fault_server.root, name, "f").write_bytes(b"old" * 1000)
+    (tmp_path / "new").write_bytes(b"new" * 1000)
+    fault_server.arm(command, "trickle", interval=0.05)
+    args = [a.format(dir=f"/{name}", back=tmp_path / "back", new=tmp_path / "new") for a in args]
+    result = run(options + ["--timeout", "1"], *args, password=servers.USER_PASSWORD)
+    remote = args[2] if args[0] == "put" else args[1]
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", f"corvane-ftp: {args[0]} {remote} on "
+                                                                 f"{fault_server.user}@{fault_server.host}:21: "
+                                                                 "did not finish within 1 s\n")
+    assert sorted(os.listdir(os.path.join(fault_server.root, name))) == ["f"] and not (tmp_path / "back").exists()

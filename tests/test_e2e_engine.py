@@ -1,9 +1,13 @@
 """put and get on real servers: a tree with every kind of entry goes up and
-comes back byte for byte, and a second run in update mode moves nothing."""
+comes back byte for byte, a second run in update mode moves nothing, and an
+upload cut short keeps the old copy."""
 
+import contextlib
 import hashlib
 import os
 import random
+import signal
+import subprocess
 
 import pytest
 
@@ -79,8 +83,10 @@ def test_tree_round_trip_then_update_moves_nothing(remote, source, tmp_path):
 
 def test_single_file_to_new_directories_and_back(remote, source, tmp_path):
     top, twin = remote
-    report = put(source / "with blank.txt", top.join("new", "deeper", "copy.txt"), jobs=2)
+    report = put(source / ".dot", top.join("new", "deeper", "copy.txt"), jobs=2)
     assert report.files_moved == 1
+    assert put(source / "with blank.txt", top.join("new", "deeper", "copy.txt")).files_moved == 1
+    assert os.listdir(os.path.join(twin, "new", "deeper")) == ["copy.txt"]
     back = tmp_path / "made" / "here.txt"
     get(top.join("new", "deeper", "copy.txt"), back)
     assert back.read_bytes() == (source / "with blank.txt").read_bytes()
@@ -101,3 +107,25 @@ def test_tree_over_tls_uses_the_class_sessions(tls_server, tls_remote, way, tmp_
     assert put(tmp_path / "tree", path(f"/{name}/up"), jobs=2).files_moved == 3
     assert get(path(f"/{name}/up"), tmp_path / "back", jobs=2).files_moved == 3
     assert digest_tree(tmp_path / "back") == digest_tree(tmp_path / "tree") == digest_tree(os.path.join(twin, "up"))
+
+
+@pytest.mark.parametrize("inplace", [False, True], ids=["default", "inplace"])
+@pytest.mark.parametrize("cut", ["ctrl-c", "full disk"])
+def test_put_cut_short_over_a_file_keeps_the_old_copy(remote, tmp_path, cut, inplace):
+    top, twin = remote
+    up = os.path.join(twin, "up")
+    os.mkdir(up)
+    with open(tmp_path / "new.bin", "wb") as f:  # sparse: Ctrl-C comes long before the end; 2 MiB fill 1 MiB
+        f.truncate(2**31 if cut == "ctrl-c" else 2 * 2**20)
+    with contextlib.ExitStack() as stack:
+        if cut == "full disk":
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0777", "corvane-full", up], check=True)
+            stack.callback(subprocess.run, ["umount", up], check=True)
+        with open(os.path.join(up, "keep.bin"), "wb") as f:
+            f.write(b"the good copy\n")
+        with pytest.raises(KeyboardInterrupt if cut == "ctrl-c" else ExceptionGroup):
+            put(tmp_path / "new.bin", top.join("up", "keep.bin"), jobs=1, atomic=not inplace,
+                progress=lambda p: 0 < p.bytes_done < p.bytes_total and signal.raise_signal(signal.SIGINT))
+        # With --inplace the old behaviour: what was cut short is removed, and the old copy with it.
+        assert {name: open(os.path.join(up, name), "rb").read() for name in os.listdir(up)} == \
+            ({} if inplace else {"keep.bin": b"the good copy\n"})

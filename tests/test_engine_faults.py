@@ -1,14 +1,16 @@
 """put and get on the fault server: round trips per file, faults recovered on
 fresh sessions, files that fail after every try, a server that takes only
-four sessions, Ctrl-C, and other executors."""
+four sessions, Ctrl-C, deadlines, renames refused, special files, and other executors."""
 
 import collections
 import concurrent.futures
+import contextlib
 import os
 import random
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -18,8 +20,9 @@ from pathlib import Path
 import pytest
 from test_e2e_engine import digest_tree
 
+from corvane.ftp import _jobs
 from corvane.ftp.path import FTPPath
-from corvane.ftp.transfer import FileTransferError, get, put
+from corvane.ftp.transfer import FileTransferError, Report, get, put
 
 pytestmark = pytest.mark.group("faults")
 
@@ -66,7 +69,7 @@ def test_per_file_only_the_data_command_and_its_connection(stage):
     assert seen[-1].bytes_done == 1_200_000 and {p.current for p in seen} == {str(stage.source / n) for n in NAMES}
     sessions = collections.Counter(USER=up.sessions, PASS=up.sessions, OPTS=up.sessions, TYPE=up.sessions)
     assert collections.Counter(stage.server.commands()) - collections.Counter(QUIT=9) == \
-        sessions + collections.Counter(MKD=3, PASV=6, STOR=6)
+        sessions + collections.Counter(MKD=3, PASV=6, STOR=6)  # into directories it made: no rename
 
     stage.server.disarm()
     down = get(stage.top, stage.back, jobs=2)
@@ -74,6 +77,9 @@ def test_per_file_only_the_data_command_and_its_connection(stage):
     assert collections.Counter(stage.server.commands()) - collections.Counter(QUIT=9) == \
         sessions + collections.Counter(FEAT=1, SIZE=1, CWD=1, MLSD=3, PASV=9, RETR=6)
     assert digest_tree(stage.back) == digest_tree(stage.source)
+    stage.server.disarm()
+    put(stage.source, stage.top, jobs=2)  # over the copies there now: each is renamed into place
+    assert collections.Counter(c for c in stage.server.commands() if c.startswith("RN")) == dict(RNFR=6, RNTO=6)
 
 
 @pytest.mark.parametrize("direction, command, fault, times", [
@@ -124,7 +130,7 @@ def test_refused_fifth_login_goes_on_with_four_sessions(stage):
 
 STOPPED = "import sys; from corvane.ftp.path import FTPPath; from corvane.ftp.transfer import get, put; top = FTPPath(sys.argv[1]); "
 CALLS = {"get": ("RETR", "get(top, sys.argv[2], jobs=2)"), "put": ("STOR", "put(sys.argv[2], top, jobs=2)"),
-         "put atomic": ("STOR", "put(sys.argv[2], top, jobs=2, atomic=True)")}
+         "put inplace": ("STOR", "put(sys.argv[2], top, jobs=2, atomic=False)")}
 
 
 @pytest.mark.parametrize("call", CALLS)
@@ -185,3 +191,56 @@ def test_directory_that_fails_is_reported_and_the_rest_goes_on(stage, direction,
     expected = {name: digest for name, digest in digest_tree(stage.source).items() if name.split("/")[0] != rel}
     assert digest_tree(stage.twin if direction == "put" else stage.back) == expected
     assert info.value.report.files_moved == len([name for name in expected if expected[name]]) and stage.leftovers() == []
+
+
+@pytest.mark.parametrize("old, commands", [(b"the old copy\n", ["RNFR", "RNTO", "DELE", "RNFR", "RNTO"]),
+                                           (None, ["RNFR", "RNTO", "DELE", "DELE"])])
+def test_server_refusing_to_rename_over_a_file(stage, old, commands):
+    # With an old copy, it goes only once the new one is whole, to make room; with none, the refusal stands.
+    target = Path(stage.twin, "top.bin")
+    target.parent.mkdir()
+    if old:
+        target.write_bytes(old)
+    stage.server.arm("RNTO", "reply", reply="550 Rename refused: the name is taken.")
+    with contextlib.nullcontext() if old else pytest.raises(ExceptionGroup, match="1 failed"):
+        put(stage.source / "top.bin", stage.top.join("top.bin"))
+    assert (target.read_bytes() if target.exists() else None) == (old and (stage.source / "top.bin").read_bytes())
+    assert [c for c in stage.server.commands() if c in ("RNFR", "RNTO", "DELE")] == commands
+    assert stage.leftovers() == []
+
+
+@pytest.mark.parametrize("direction", ["put", "get"])
+def test_deadline_stops_a_trickling_run_and_leaves_the_old_copies(stage, direction):
+    stage.serve_source()
+    for rel in NAMES if direction == "put" else ():
+        Path(stage.twin, rel).write_bytes(b"old")
+    before = digest_tree(stage.twin)
+    stage.server.arm("STOR" if direction == "put" else "RETR", "trickle", times=100, interval=0.05)
+    with pytest.raises(TimeoutError, match=rf"^the {direction} of .*{stage.top}.* did not finish within 1 s") as info:
+        put(stage.source, stage.top, deadline=1) if direction == "put" else get(stage.top, stage.back, deadline=1)
+    assert isinstance(info.value.report, Report) and info.value.report.files_moved == 0 and stage.server.fired()
+    assert digest_tree(stage.twin) == before and not [files for _, _, files in os.walk(stage.back) if files]
+
+
+def test_special_files_are_refused_alone_and_left_out_of_trees(stage):
+    os.mkfifo(stage.source / "a" / "pipe")
+    (stage.source / "a" / "zeros").symlink_to("/dev/zero")
+    socket.socket(socket.AF_UNIX).bind(str(stage.source / "a" / "socket"))
+    kinds = {"pipe": "a named pipe", "zeros": "a character device", "socket": "a socket"}
+    for name, kind in kinds.items():
+        with pytest.raises(OSError, match=f"this is {kind}") as info:
+            put(stage.source / "a" / name, stage.top.join(name))
+        assert info.value.filename == str(stage.source / "a" / name)
+    report = put(stage.source, stage.top)
+    assert sorted(report.skipped_special) == sorted(str(stage.source / "a" / name) for name in kinds)
+    assert report.files_moved == len(NAMES) and sorted(os.listdir(Path(stage.twin, "a"))) == ["1.bin", "2.bin", "3.bin"]
+
+
+@pytest.mark.parametrize("name, follow, error", [("pipe", False, "this is a named pipe"), ("link", True, "this is a "
+                                                 "named pipe"), ("link", False, "Too many levels of symbolic links")])
+def test_file_swapped_after_the_walk_is_refused_not_blocked_on(tmp_path, name, follow, error):
+    os.mkfifo(tmp_path / "pipe")
+    (tmp_path / "link").symlink_to(tmp_path / "pipe")
+    job = _jobs.FileJob("put", str(tmp_path / name), FTPPath("/x"), None, True, "run", 1, 0, follow=follow)
+    with pytest.raises(OSError, match=error):
+        _jobs.open_local(job)

@@ -1,7 +1,7 @@
 """The native line splitter and name matcher of glob agree with Python's own.
 
 The reference is what glob is defined by: `line.split(maxsplit=8)`, the ninth
-field as the name, "." and ".." left out, and `fnmatch.fnmatch(name, pattern)`.
+field as the name if `is_entry_name` takes it, and `fnmatch.fnmatch(name, pattern)`.
 Lines reach glob through a client that answers like a server would, and `join`
 hands back the bare name, so that the comparison sees exactly what glob chose.
 """
@@ -16,6 +16,7 @@ import warnings
 import pytest
 
 from corvane.base import Local
+from corvane.ftp._names import is_entry_name
 from corvane.ftp.path import FTPPath
 
 # Every character str.isspace() accepts, from the running interpreter itself.
@@ -75,7 +76,8 @@ def reference(lines, pattern):
         warnings.simplefilter("ignore", FutureWarning)  # re's "possible nested set" on some brackets
         for line in lines:
             parts = line.split(maxsplit=8)
-            if len(parts) == 9 and parts[8] not in (".", "..") and fnmatch.fnmatch(parts[8], pattern):
+            if len(parts) == 9 and is_entry_name(parts[8]) and fnmatch.fnmatch(parts[8], pattern) and (
+                    not parts[0].startswith("l") or is_entry_name(parts[8].rpartition(" -> ")[0] or parts[8])):
                 names.append(parts[8])
     return names
 

@@ -4,7 +4,12 @@ A job takes a session from its process's pool, moves the file and gives the
 session back. A fault costs the session: the next try, after a pause, runs
 on a fresh one, as `retry` does for FTPPath's operations. Per file only the
 data connection, the transfer command and its final reply cross the wire
-(plus RNFR/RNTO for an atomic upload).
+(plus RNFR/RNTO, sent together, for an atomic upload).
+
+An atomic upload goes to a temporary name beside its target and is renamed
+over it only once complete, so that the server's old copy survives a failed
+or stopped upload; a server that will not rename over an existing name loses
+the old copy only after the new one is whole.
 """
 
 import contextlib
@@ -12,11 +17,13 @@ import ftplib
 import os
 import secrets
 import ssl
+import stat
 import time
 from dataclasses import dataclass, field
 
 from corvane.base import BasePath
 from corvane.ftp import _datapath, _inside
+from corvane.ftp._plan import special_file_error
 from corvane.ftp.limits import ListingTooLong
 from corvane.ftp._sessions import SessionsRefused, data_connection, pool_for, server_of
 
@@ -57,6 +64,11 @@ class FileJob:
     size: int | None = None
     top: str | None = None
     rel: str = ""
+    deadline: float | None = None  # time.time() by which the whole run must end, in any process
+    follow: bool = False  # the local path is a link to a file, read as that file
+
+    def expired(self):
+        return self.deadline is not None and time.time() >= self.deadline
 
     def __call__(self):
         return run_job(self)
@@ -100,6 +112,7 @@ def run_job(job):
     outcome = Outcome(job)
     last = None
     stored = False  # whether some try's STOR was accepted: only then is there anything to remove
+    sole = False  # the old copy is gone and the temporary name holds the only one: it must stay
     owner, sink = partial_sinks.get(job.run, (None, None))
     if owner != os.getpid():
         sink = None
@@ -107,15 +120,19 @@ def run_job(job):
     def stopped(moved):
         if sink:
             sink(job, moved)
-        return job.run in stopped_runs
+        return job.run in stopped_runs or job.expired()
 
     def reached():
         nonlocal stored
         stored = True
 
+    def only_copy(held):
+        nonlocal sole
+        sole = held
+
     try:
         for attempt in range(1, job.tries + 1):
-            if job.run in stopped_runs:
+            if job.run in stopped_runs or job.expired():
                 raise InterruptedError("the transfer was stopped")
             if attempt > 1:
                 outcome.retries += 1
@@ -136,7 +153,7 @@ def run_job(job):
             outcome.sessions.add(session.id)
             try:
                 if job.direction == "put":
-                    outcome.moved = upload(session, job, stopped, reached)
+                    outcome.moved = upload(session, job, stopped, reached, only_copy)
                 else:
                     outcome.moved = download(session, job, stopped)
             except BaseException as exc:
@@ -150,10 +167,15 @@ def run_job(job):
                 pool.give_back(session)
                 return outcome
     except InterruptedError:
-        if stored:
+        if stored and not sole:
             remove_upload(pool, job)  # a stopped upload must not be left looking complete
         raise
-    outcome.error = failure(job, last, remove_upload(pool, job) if stored else None)
+    removal = None
+    if sole:
+        removal = f"the old copy was already removed; the new one is whole at {temporary_remote(job)}"
+    elif stored:
+        removal = remove_upload(pool, job)
+    outcome.error = failure(job, last, removal)
     return outcome
 
 
@@ -193,10 +215,29 @@ def temporary_remote(job):
     return job.remote.parent.join(f".{job.remote.path.name}.{job.run[:8]}.part")
 
 
-def upload(session, job, stopped, reached):
+def open_local(job):
+    """The local file of an upload, refused unless it is a regular file.
+
+    A pipe or device put where the walk saw a file must not block the open
+    (O_NONBLOCK), nor be read for ever: what counts is what was opened.
+    A path the walk saw as a file, not as a link to one, is not followed.
+    """
+    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | (0 if job.follow else os.O_NOFOLLOW)
+    fd = os.open(job.local, flags)
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise special_file_error(job.local, mode)
+        return open(fd, "rb", closefd=True)
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def upload(session, job, stopped, reached, only_copy):
     client = session.client
     target = temporary_remote(job) if job.atomic else job.remote
-    with open(job.local, "rb") as f:
+    with open_local(job) as f:
         size = os.fstat(f.fileno()).st_size
         conn = session.data = data_connection(client, f"STOR {target}")
         reached()
@@ -210,9 +251,58 @@ def upload(session, job, stopped, reached):
             session.data = None
         client.voidresp()
     if job.atomic:
-        client.sendcmd(f"RNFR {target}")
-        client.voidcmd(f"RNTO {job.remote}")
+        place(client, target, job.remote, only_copy)
     return sent
+
+
+class SoleCopyLeft(Exception):
+    """The old copy is removed and the new one could not be renamed into place."""
+
+
+class RenameRefused(ftplib.error_perm):
+    """RNTO refused with 5xx after RNFR was accepted."""
+
+
+def place(client, temporary, target, only_copy):
+    """Renames the complete upload `temporary` over `target`."""
+    try:
+        rename(client, temporary, target)
+    except RenameRefused as refused:
+        # Some servers refuse to rename over an existing name. The new copy is whole by now,
+        # so the old one may go; where DELE is refused there was none, and the refusal stands.
+        try:
+            client.voidcmd(f"DELE {target}")
+        except ftplib.error_perm:
+            raise refused from None
+        only_copy(True)
+        try:
+            rename(client, temporary, target)
+        except Exception as exc:
+            # No further try: its STOR would overwrite the one whole copy there is.
+            raise SoleCopyLeft(f"the old copy made room, then the rename failed: {exc}") from exc
+        only_copy(False)
+
+
+def rename(client, source, target):
+    """RNFR and RNTO in one write, both replies read: one round trip, not two.
+    A refused RNFR makes the server refuse the RNTO too, which keeps the replies in step."""
+    client.putcmd(f"RNFR {source}")
+    client.putcmd(f"RNTO {target}")
+    first, second = client.getmultiline(), client.getmultiline()
+    if first[:1] != "3":
+        raise_reply(first)
+    if second[:1] != "2":
+        if second[:1] == "5":
+            raise RenameRefused(second)
+        raise_reply(second)
+
+
+def raise_reply(reply):
+    if reply[:1] == "4":
+        raise ftplib.error_temp(reply)
+    if reply[:1] == "5":
+        raise ftplib.error_perm(reply)
+    raise ftplib.error_reply(reply)
 
 
 def download(session, job, stopped):

@@ -21,6 +21,7 @@ to a directory outside the tree cannot be told from a directory and is copied.
 
 import calendar
 import collections
+import errno
 import ftplib
 import os
 import re
@@ -48,6 +49,8 @@ class Tree:
     dirs: list = field(default_factory=list)  # relative paths, parents before children
     files: list = field(default_factory=list)  # Entry
     skipped_links: list = field(default_factory=list)  # relative paths
+    skipped_special: list = field(default_factory=list)  # relative paths of local pipes, devices, sockets
+    file_links: set = field(default_factory=set)  # relative paths of local links to files, which are followed
 
     def by_rel(self):
         return {f.rel: f for f in self.files}
@@ -59,11 +62,37 @@ def join(top, rel):
 
 # ---- local ------------------------------------------------------------------
 
+def special_kind(mode):
+    """The words FTPPath.upload uses for a local file that is neither a directory nor a regular file."""
+    if stat.S_ISFIFO(mode):
+        return "a named pipe"
+    if stat.S_ISSOCK(mode):
+        return "a socket"
+    if stat.S_ISCHR(mode):
+        return "a character device"
+    if stat.S_ISBLK(mode):
+        return "a block device"
+    return "not a regular file"
+
+
+def special_file_error(path, mode):
+    return OSError(errno.EINVAL, f"Only directories and regular files can be uploaded; this is {special_kind(mode)}",
+                   path)
+
+
 def walk_local(top):
-    """The tree at the local path `top` (a directory, or a single file)."""
+    """The tree at the local path `top` (a directory, or a single file).
+
+    Pipes, devices and sockets are left out of a tree and named in the tree's
+    `skipped_special`: reading a pipe blocks until someone writes to it, and a
+    device such as /dev/zero never ends. A single one is refused.
+    """
     st = os.stat(top)
     if not stat.S_ISDIR(st.st_mode):
-        return Tree(is_dir=False, files=[Entry("", st.st_size, st.st_mtime)])
+        if not stat.S_ISREG(st.st_mode):
+            raise special_file_error(top, st.st_mode)
+        return Tree(is_dir=False, files=[Entry("", st.st_size, st.st_mtime)],
+                    file_links={""} if os.path.islink(top) else set())
     tree = Tree()
     pending = [""]
     while pending:
@@ -76,16 +105,21 @@ def walk_local(top):
                         target = os.stat(entry.path)
                     except OSError:
                         target = None  # a broken link: nothing to copy
-                    if target is None or not stat.S_ISREG(target.st_mode):
+                    if target is None or stat.S_ISDIR(target.st_mode):
                         tree.skipped_links.append(rel)
+                    elif not stat.S_ISREG(target.st_mode):
+                        tree.skipped_special.append(rel)
                     else:
                         tree.files.append(Entry(rel, target.st_size, target.st_mtime))
+                        tree.file_links.add(rel)
                 elif entry.is_dir(follow_symlinks=False):
                     tree.dirs.append(rel)
                     pending.append(rel)
                 elif entry.is_file(follow_symlinks=False):
                     target = entry.stat(follow_symlinks=False)
                     tree.files.append(Entry(rel, target.st_size, target.st_mtime))
+                else:
+                    tree.skipped_special.append(rel)
     tree.dirs.sort(key=lambda rel: rel.count("/"))
     return tree
 

@@ -43,7 +43,11 @@ def main(argv: Sequence[str] | None = None) -> int:
 def run(args: argparse.Namespace) -> int:
     target = target_from(args)
     try:
-        args.run(target, args)
+        if args.command in ("put", "get"):
+            args.run(target, args)  # the engine keeps the deadline itself, and cleans up after it
+        else:
+            with commands.deadline(args.timeout):
+                args.run(target, args)
     except BrokenPipeError:
         # The reader went away (`cat ... | head`); Python would complain again at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -56,6 +60,10 @@ def run(args: argparse.Namespace) -> int:
             lines = "".join(traceback.format_exception(exc)).splitlines()
             print("\n".join(map(printable, lines)), file=sys.stderr)
             return 1
+        # A note says where in a tree the failure struck ("while deleting the remote directory ...").
+        notes = getattr(exc, "__notes__", None)
+        if notes:
+            reason += f" ({'; '.join(map(str, notes))})"
         reason = in_our_words(reason, args.host is None)
         print(printable(f"{PROG}: {args.command} {args.remote} on {target.server}: {reason}"), file=sys.stderr)
         return 1
@@ -95,7 +103,8 @@ def describe(exc: BaseException) -> str | None:
     if isinstance(exc, ConnectionRefusedError):
         return "connection refused: no FTP server listens there (check --host and --port)"
     if isinstance(exc, TimeoutError):
-        return "the server did not answer in time"
+        deadline = getattr(exc, "deadline", None)  # --timeout's, for the whole command
+        return f"did not finish within {deadline:g} s" if deadline else "the server did not answer in time"
     if isinstance(exc, ftplib.Error):
         return f"the server answered: {exc}"
     if isinstance(exc, UnicodeDecodeError):  # most often a listed name
@@ -109,8 +118,8 @@ def describe(exc: BaseException) -> str | None:
 
 
 def serve(args: argparse.Namespace) -> int:
-    misplaced = [f"--{name.replace('_', '-')}" for name in ("tls", "ca_file", "no_verify", "config", "section")
-                 if getattr(args, name, None) is not None]
+    misplaced = [f"--{name.replace('_', '-')}" for name in ("tls", "ca_file", "no_verify", "config", "section",
+                                                             "timeout") if getattr(args, name, None) is not None]
     if misplaced:
         raise SettingsError(f"serve speaks plain FTP and takes only --host, --port, --user and "
                             f"--password-env, not {', '.join(misplaced)}")
@@ -178,6 +187,11 @@ def build_parser() -> argparse.ArgumentParser:
                          help="transfer N files at once, each on its own session (default 4)")
         cmd.add_argument("--update", action="store_true",
                          help="skip files whose copy has the same size and is no older")
+        if name == "put":
+            cmd.add_argument("--inplace", action="store_true",
+                             help="write each file straight over its old copy on the server, without a "
+                                  "temporary name and a rename: one round trip less per file, but a failed "
+                                  "or interrupted upload then loses the old copy")
     serve_cmd = sub.add_parser("serve", help="serve DIR over FTP on 127.0.0.1, on a free port",
                                description="Serve DIR (default: the current directory) read-write "
                                            "over plain FTP on 127.0.0.1 (or --host) to one user, and print "
@@ -208,6 +222,19 @@ def _server_options(parser: argparse.ArgumentParser, default: str | None) -> Non
                        help="take the password from the environment variable NAME")
     group.add_argument("--config", metavar="FILE", default=default, help="an INI file of server sections")
     group.add_argument("--section", metavar="NAME", default=default, help="the section to use (default: ftp)")
+    group.add_argument("--timeout", metavar="S", type=_seconds, default=default,
+                       help="give up when the whole command has not finished within S seconds "
+                            "(put and get then stop every transfer and leave no temporary file)")
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be above 0 seconds, not {text}")
+    return value
 
 
 def _remote_path(text: str) -> str:

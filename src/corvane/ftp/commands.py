@@ -3,10 +3,15 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import ftplib
 import os
 import re
+import signal
 import sys
+import threading
+import time
+from collections.abc import Iterator
 
 from corvane.ftp import transfer
 from corvane.ftp.path import FTPPath
@@ -20,6 +25,51 @@ _SIZE_REPLY = re.compile(r"213 ([0-9]{1,20})")
 
 class CommandError(Exception):
     """An expected failure whose message is the whole story: printed as one line."""
+
+
+@contextlib.contextmanager
+def deadline(seconds: float | None) -> Iterator[None]:
+    """TimeoutError in the main thread once `seconds` have passed, also out of a blocked
+    socket call (SIGALRM interrupts it); the old handler and timer are restored after."""
+    if seconds is None or threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def expired(signum: int, frame: object) -> None:
+        error = TimeoutError(f"did not finish within {seconds:g} s")
+        error.deadline = seconds  # type: ignore[attr-defined]
+        raise error
+
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@contextlib.contextmanager
+def _whole_timeout(seconds: float | None) -> Iterator[None]:
+    """The engine was given what was left of --timeout; the user is told of --timeout itself."""
+    try:
+        yield
+    except TimeoutError as exc:
+        if seconds is not None and hasattr(exc, "report"):
+            exc.deadline = seconds  # type: ignore[attr-defined]
+        raise
+
+
+def _remaining(started: float, seconds: float | None) -> float | None:
+    """What is left of --timeout for the engine, after the questions asked before it started."""
+    if seconds is None:
+        return None
+    left = seconds - (time.monotonic() - started)
+    if left <= 0:
+        error = TimeoutError(f"did not finish within {seconds:g} s")
+        error.deadline = seconds  # type: ignore[attr-defined]
+        raise error
+    return left
 
 
 def ls(target: Target, args: argparse.Namespace) -> None:
@@ -112,23 +162,29 @@ def _tree_may_go(path: FTPPath, server: str) -> bool:
 def put(target: Target, args: argparse.Namespace) -> None:
     if not os.path.lexists(args.local):
         raise CommandError(f"local path '{args.local}' does not exist")
+    started = time.monotonic()
     remote = target.path_class(args.remote)
     # As cp and lftp's put: a file sent to a directory goes into it. A tree's contents always
     # become the target's, as with lftp's mirror.
-    if os.path.isfile(args.local) and remote.exists and remote.is_dir():
-        remote = remote.join(os.path.basename(args.local))
-    with progress_bar("put") as bar:
-        report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, progress=bar)
+    with deadline(args.timeout):
+        if os.path.isfile(args.local) and remote.exists and remote.is_dir():
+            remote = remote.join(os.path.basename(args.local))
+    with progress_bar("put") as bar, _whole_timeout(args.timeout):
+        report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, atomic=not args.inplace,
+                              progress=bar, deadline=_remaining(started, args.timeout))
     print(printable(summary("put", report)))
 
 
 def get(target: Target, args: argparse.Namespace) -> None:
+    started = time.monotonic()
     remote = target.path_class(args.remote)
     local = args.local
-    if os.path.isdir(local) and not remote.is_dir():
-        local = os.path.join(local, remote.path.name)
-    with progress_bar("get") as bar:
-        report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar)
+    with deadline(args.timeout):
+        if os.path.isdir(local) and not remote.is_dir():
+            local = os.path.join(local, remote.path.name)
+    with progress_bar("get") as bar, _whole_timeout(args.timeout):
+        report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar,
+                              deadline=_remaining(started, args.timeout))
     print(printable(summary("get", report)))
 
 
@@ -138,7 +194,9 @@ def summary(verb: str, report: transfer.Report) -> str:
             f"{report.files_skipped} up to date, {_count(report.dirs_made, 'directory', 'directories')} made, "
             f"in {report.seconds:.1f} s over {_count(report.sessions, 'session')}")
     links = len(report.skipped_links)
-    return line + (f"; {_count(links, 'symbolic link')} left out" if links else "")
+    special = len(report.skipped_special)
+    return (line + (f"; {_count(links, 'symbolic link')} left out" if links else "")
+            + (f"; {_count(special, 'special file')} left out" if special else ""))
 
 
 def _count(n: int, one: str, many: str = "") -> str:

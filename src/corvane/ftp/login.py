@@ -8,6 +8,7 @@ import re
 import ssl
 from typing import Optional
 
+from corvane.ftp.client import harden
 from corvane.ftp.tls import ExplicitTLS, ImplicitTLS, TLSError, TLSRequiredError
 
 # How servers refuse a plain session: Pure-FTPd "421 ... Please reconnect using TLS
@@ -32,6 +33,8 @@ def log_in(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
         client = secure = kind(context=context, timeout=timeout, source_address=source_address, encoding=encoding)
     else:
         client = ftplib.FTP(timeout=timeout, source_address=source_address, encoding=encoding)
+    # Before connecting: the greeting and the login's replies are bounded too (_reset hardens it again).
+    harden(client)
     try:
         client.connect(host, port)
         if secure is not None and tls == "explicit":

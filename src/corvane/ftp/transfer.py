@@ -30,7 +30,7 @@ import threading
 import time
 import uuid
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 from corvane.base import BasePath
 from corvane.ftp import _inside, _jobs, _plan
@@ -64,29 +64,39 @@ class Report:
     retries: int = 0
     seconds: float = 0.0
     skipped_links: list[str] = field(default_factory=list)  # local paths (put) or remote paths (get)
+    skipped_special: list[str] = field(default_factory=list)  # local pipes, devices and sockets a put left out
     failed: list[str] = field(default_factory=list)  # local paths of the files, and directories, that failed
 
 
-def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bool = False, atomic: bool = False,
+def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bool = False, atomic: bool = True,
         progress: Callable[[Progress], None] | None = None,
-        executor: concurrent.futures.Executor | None = None) -> Report:
+        executor: concurrent.futures.Executor | None = None, deadline: float | None = None) -> Report:
     """Copy the local file or tree `local` to the remote path `remote`.
 
     update: skip files whose remote copy has the same size and is no older.
-    atomic: store each file under a temporary name and rename it into place.
+    atomic: store each file under a temporary name and rename it into place, so
+    that a failed or stopped upload leaves the old copy; False writes over it
+    directly, one round trip less per file, and a failure then loses it.
+    deadline: seconds for the whole run; when they pass every transfer stops and
+    TimeoutError is raised, with the report as its `.report`.
     """
-    return _Run(remote, jobs, progress, executor).put(os.fspath(local), update, atomic)
+    return _Run(remote, jobs, progress, executor, deadline).put(os.fspath(local), update, atomic)
 
 
 def get(remote: BasePath, local: str | os.PathLike, *, jobs: int = 4, update: bool = False,
         progress: Callable[[Progress], None] | None = None,
-        executor: concurrent.futures.Executor | None = None) -> Report:
+        executor: concurrent.futures.Executor | None = None, deadline: float | None = None) -> Report:
     """Copy the remote file or tree `remote` to the local path `local`.
 
     update: skip files whose local copy has the same size and, where the server
     tells it exactly (MLSD), the same modification time.
+    deadline: as for put.
     """
-    return _Run(remote, jobs, progress, executor).get(os.fspath(local), update)
+    return _Run(remote, jobs, progress, executor, deadline).get(os.fspath(local), update)
+
+
+class _Expired(Exception):
+    """The run's deadline passed; _guarded turns it into the caller's TimeoutError."""
 
 
 @contextlib.contextmanager
@@ -135,16 +145,28 @@ class _Walk:
     failed: Callable
 
 
+def _in_new_directory(jobs):
+    """The uploads into a directory this run has just made: nothing there can be replaced, so
+    they store under their own names and save the rename's round trip. MKD refuses a name
+    that exists on every server, so a made directory is an empty one."""
+    return [replace(job, atomic=False) for job in jobs]
+
+
 def _same_time(a, b):
     return a is None or b is None or abs(a - b) < 1
 
 
 class _Run:
-    def __init__(self, remote, jobs, progress, executor):
+    def __init__(self, remote, jobs, progress, executor, deadline=None):
         if not isinstance(remote, BasePath):
             raise TypeError(f"remote must be an FTPPath, not {type(remote).__name__}")
         if jobs < 1:
             raise ValueError(f"jobs must be at least 1, not {jobs}")
+        if deadline is not None and (isinstance(deadline, bool) or not deadline > 0):
+            raise ValueError(f"deadline must be a number of seconds above 0, not {deadline!r}")
+        self.deadline = deadline
+        self.expired = False
+        self.local = None  # the run's local top, for the messages
         self.remote = remote
         self.jobs = jobs
         self.progress = progress
@@ -162,12 +184,15 @@ class _Run:
         self.in_hand = {}  # job -> the most bytes any try of it has moved, while it runs
         self.in_hand_lock = threading.Lock()
         self.latest = None  # the file that last reported bytes since the last progress call
+        # Wall-clock time, which jobs in other processes can compare too.
+        self.deadline_at = None if deadline is None else time.time() + deadline
 
-    def _job(self, direction, local, rel, entry, mtime=None, atomic=False):
+    def _job(self, direction, local, rel, entry, mtime=None, atomic=False, follow=False):
         # A download in a tree opens its directory from the top down itself (see _inside).
         below = {"size": entry.size, "top": local if rel else None, "rel": rel} if direction == "get" else {}
         job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
-                      mtime, atomic, self.id, self.tries, self.delay, **below)
+                      mtime, atomic, self.id, self.tries, self.delay, deadline=self.deadline_at, follow=follow,
+                      **below)
         self.planned[0] += 1
         self.planned[1] += entry.size or 0
         return job
@@ -179,25 +204,57 @@ class _Run:
     # ---- the two directions
 
     @contextlib.contextmanager
-    def _guarded(self):
-        """Ctrl-C, or any error, ends every transfer and closes every session before it passes."""
+    def _guarded(self, direction, local):
+        """Ctrl-C, a passed deadline, or any error, ends every transfer and closes every session before it passes."""
+        self.local = local
+        watchdog = None
+        if self.deadline is not None:
+            watchdog = threading.Timer(self.deadline, self._expire)
+            watchdog.daemon = True
+            watchdog.start()
         try:
             yield
-        except BaseException:
+        except BaseException as exc:
             self._stop()
+            if self.expired and isinstance(exc, Exception):
+                raise self._deadline_error(direction) from (None if isinstance(exc, _Expired) else exc)
             raise
         finally:
+            if watchdog:
+                watchdog.cancel()
+                watchdog.join()
             self._close()
 
+    def _expire(self):
+        """On the watchdog's thread: stops every transfer, and wakes every call blocked on a session."""
+        self.expired = True
+        _jobs.stopped_runs.add(self.id)
+        self.pool.cut_all()
+
+    def _check_deadline(self):
+        if self.expired:
+            raise _Expired()
+
+    def _deadline_error(self, direction):
+        where = f"{server_of(self.remote)}:{self.remote}"
+        ends = f"{self.local!r} to {where}" if direction == "put" else f"{where} to {self.local!r}"
+        error = TimeoutError(f"the {direction} of {ends} did not finish within {self.deadline:g} s: "
+                             f"every transfer was stopped and its temporary file removed")
+        error.deadline = self.deadline
+        error.report = self._final_report()
+        return error
+
     def put(self, local, update, atomic):
-        with self._guarded():
+        with self._guarded("put", local):
             tree = _plan.walk_local(local)
             self.report.skipped_links = [_local_path(local, rel) for rel in tree.skipped_links]
+            self.report.skipped_special = [_local_path(local, rel) for rel in tree.skipped_special]
             if len(tree.files) > 1 and self.executor is None:  # no thread of ours while a caller's forks
                 self.pool.warm(self.jobs)
             top = str(self.remote)
+            fresh = False
             if tree.is_dir or str(self.remote.parent) != "/":
-                self._make_remote_top(top if tree.is_dir else str(self.remote.parent))
+                fresh = self._make_remote_top(top if tree.is_dir else str(self.remote.parent))
             there = self._remote_tree(top, missing_ok=True).by_rel() if update else {}
             by_dir = {}
             for entry in tree.files:
@@ -206,13 +263,15 @@ class _Run:
                 if known and known.size == entry.size and (known.mtime is None or known.mtime >= entry.mtime - 1):
                     self._skip(entry)
                 else:
-                    job = self._job("put", local, entry.rel, entry, atomic=atomic)
+                    job = self._job("put", local, entry.rel, entry, atomic=atomic, follow=entry.rel in tree.file_links)
                     by_dir.setdefault(entry.rel.rpartition("/")[0], []).append(job)
-            self._execute(by_dir.pop("", []), self._made_dirs_walk(local, top, tree.dirs, by_dir))
+            first = by_dir.pop("", [])
+            self._execute(_in_new_directory(first) if fresh else first,
+                          self._made_dirs_walk(local, top, tree.dirs, by_dir))
         return self._finish()
 
     def get(self, local, update):
-        with self._guarded():
+        with self._guarded("get", local):
             top = str(self.remote)
             # Every session logs in while the first probes the top: a tree then finds them ready.
             # Should the top be one file, the others were a few logins spent for nothing.
@@ -273,6 +332,7 @@ class _Run:
         """work(client) on a planning session, tried again on a fresh one after a fault."""
         last = None
         for attempt in range(1, self.tries + 1):
+            self._check_deadline()
             if attempt > 1:
                 time.sleep(self.delay * 2 ** (attempt - 2))
                 self.report.retries += 1
@@ -338,15 +398,17 @@ class _Run:
                      listed, failed)
 
     def _make_remote_top(self, top):
-        """The top directory, with its ancestors where it is refused for want of a parent."""
+        """The top directory, with its ancestors where it is refused for want of a parent;
+        whether this call made it."""
         if self._on_session(lambda client: _make_dir(client, top)):
             self.report.dirs_made += 1
-            return
+            return True
         # Refused: it exists, or its parent is missing. Make the ancestors and try once more.
         parts = top.strip("/").split("/")
         ancestors = ["/" * top.startswith("/") + "/".join(parts[:i]) for i in range(1, len(parts))]
         made = self._on_session(lambda client: [_make_dir(client, p) for p in ancestors + [top]])
         self.report.dirs_made += sum(made)
+        return made[-1]
 
     def _made_dirs_walk(self, local, top, dirs, jobs_by_dir):
         """Makes each remote directory once, parents first; as each is made, its
@@ -358,7 +420,8 @@ class _Run:
 
         def made(rel, made):
             self.report.dirs_made += made
-            return children.get(rel, []), jobs_by_dir.pop(rel, [])
+            jobs = jobs_by_dir.pop(rel, [])
+            return children.get(rel, []), _in_new_directory(jobs) if made else jobs
 
         return _Walk(children.get("", []),
                      lambda rel: self._on_session(lambda client: _make_dir(client, _plan.join(top, rel))), made,
@@ -415,7 +478,7 @@ class _Run:
                 start(jobs)
 
         # Partial counts arrive on the workers' threads; the callback runs here, ten times a second at most.
-        tick = None
+        tick = None if self.deadline is None else 0.1  # so that a passed deadline is seen at once
         if self.progress:
             _jobs.partial_sinks[self.id] = (os.getpid(), self._moving)
             tick = 0.1
@@ -423,8 +486,10 @@ class _Run:
             start(todo, walk.first if walk else ())
             release()
             while running:
+                self._check_deadline()
                 finished, _ = concurrent.futures.wait(running, timeout=tick,
                                                       return_when=concurrent.futures.FIRST_COMPLETED)
+                self._check_deadline()  # what the watchdog cut short is no failure of its own
                 if not finished and self.latest:
                     with self.in_hand_lock:
                         current, self.latest = self.latest, None
@@ -459,6 +524,7 @@ class _Run:
                         partial = sum(self.in_hand.values())
                     if self.progress:
                         self.progress(Progress(done[0], totals[0], done[1] + partial, totals[1], job.local))
+            self._check_deadline()
         finally:
             _jobs.partial_sinks.pop(self.id, None)
             if stepping:
@@ -523,10 +589,14 @@ class _Run:
         self.pool.cut_all()
         concurrent.futures.wait(running, timeout=5)
 
-    def _finish(self):
+    def _final_report(self):
         report = self.report
         report.sessions = len(self.sessions | set(self.pool.opened))
         report.seconds = time.monotonic() - self.started
+        return report
+
+    def _finish(self):
+        report = self._final_report()
         failures = self.failures
         if failures:
             group = ExceptionGroup(f"{len(failures)} failed, {report.files_moved} files copied", failures)
