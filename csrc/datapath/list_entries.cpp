@@ -12,18 +12,19 @@
 
 namespace {
 
-// A str's storage, read one code point at a time.
+// A str's storage, of one of its three widths: each line is read at the width it is stored in.
+template <typename Char>
 struct Text {
-    int kind;
-    const void* data;
+    const Char* data;
     Py_ssize_t n;
-    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
+    Py_UCS4 operator[](Py_ssize_t i) const { return data[i]; }
 };
 
 bool is_digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
 
 // The number in text[start:end] when it is 1 to 18 ASCII digits; -1 otherwise.
-long long digits_value(const Text& t, Py_ssize_t start, Py_ssize_t end) {
+template <typename T>
+long long digits_value(const T& t, Py_ssize_t start, Py_ssize_t end) {
     if (start < 0 || end <= start || end - start > 18) return -1;
     long long value = 0;
     for (Py_ssize_t i = start; i < end; ++i) {
@@ -34,7 +35,8 @@ long long digits_value(const Text& t, Py_ssize_t start, Py_ssize_t end) {
 }
 
 // Reads the digits at text[i], at most `most` of them, advancing i; -1 if there are fewer than `least`.
-int read_digits(const Text& t, Py_ssize_t& i, int least, int most) {
+template <typename T>
+int read_digits(const T& t, Py_ssize_t& i, int least, int most) {
     int value = 0, count = 0;
     while (i < t.n && count < most && is_digit(t[i])) {
         value = value * 10 + static_cast<int>(t[i] - '0');
@@ -44,12 +46,14 @@ int read_digits(const Text& t, Py_ssize_t& i, int least, int most) {
     return count >= least ? value : -1;
 }
 
-Py_ssize_t skip_space(const Text& t, Py_ssize_t i) {
+template <typename T>
+Py_ssize_t skip_space(const T& t, Py_ssize_t i) {
     while (i < t.n && is_space(t[i])) ++i;
     return i;
 }
 
-bool is_dot_name(const Text& t, Py_ssize_t start, Py_ssize_t end) {
+template <typename T>
+bool is_dot_name(const T& t, Py_ssize_t start, Py_ssize_t end) {
     if (end - start < 1 || end - start > 2) return false;
     for (Py_ssize_t i = start; i < end; ++i)
         if (t[i] != '.') return false;
@@ -112,7 +116,8 @@ void set_time(Parsed& p, long long y, int m, int d, int hour, int minute, int pr
     p.precision = precision;
 }
 
-int month_number(const Text& t, Py_ssize_t start, Py_ssize_t end) {
+template <typename T>
+int month_number(const T& t, Py_ssize_t start, Py_ssize_t end) {
     static constexpr char names[] = "janfebmaraprmayjunjulaugsepoctnovdec";
     if (end - start != 3) return 0;
     for (int m = 0; m < 12; ++m) {
@@ -127,7 +132,8 @@ int month_number(const Text& t, Py_ssize_t start, Py_ssize_t end) {
     return 0;
 }
 
-bool is_mode(const Text& t, Py_ssize_t end) {
+template <typename T>
+bool is_mode(const T& t, Py_ssize_t end) {
     // A type letter and nine permission letters; an ACL or context mark may follow.
     if (end < 10) return false;
     switch (t[0]) {
@@ -169,21 +175,16 @@ Fields fields_of(const Char* line, Py_ssize_t n) {
     return f;
 }
 
-Fields fields_of(const Text& t) {
-    switch (t.kind) {
-        case PyUnicode_1BYTE_KIND:
-            return fields_of(static_cast<const Py_UCS1*>(t.data), t.n);
-        case PyUnicode_2BYTE_KIND:
-            return fields_of(static_cast<const Py_UCS2*>(t.data), t.n);
-        default:
-            return fields_of(static_cast<const Py_UCS4*>(t.data), t.n);
-    }
+template <typename T>
+Fields fields_of(const T& t) {
+    return fields_of(t.data, t.n);
 }
 
 // "-rw-r--r-- 1 owner group 1234 Dec  9 01:23 name" (a time: this year or the last, to the minute)
 // or "... Dec  9  2023 name" (to the day). A link's name is what comes before its last " -> ":
 // names may hold the arrow, targets rarely do.
-Parsed unix_line(PyObject* line, const Text& t, PyObject* arrow, const Now& now) {
+template <typename T>
+Parsed unix_line(PyObject* line, const T& t, PyObject* arrow, const Now& now) {
     Parsed p;
     const Fields f = fields_of(t);
     if (f.name_start < 0 || !is_mode(t, f.end[0])) return p;
@@ -224,7 +225,8 @@ Parsed unix_line(PyObject* line, const Text& t, PyObject* arrow, const Now& now)
 
 // "12-09-26  01:23PM       <DIR>          name" or "12-09-2026  13:23  1234 name": month, day,
 // year, to the minute. White space before the name is the column's, not the name's.
-Parsed windows_line(const Text& t) {
+template <typename T>
+Parsed windows_line(const T& t) {
     Parsed p;
     Py_ssize_t i = 0;
     const int month = read_digits(t, i, 1, 2);
@@ -272,7 +274,8 @@ Parsed windows_line(const Text& t) {
 // "+i8388621.29609,m824255902,/,\tdev": facts, each ended by a comma, then a tab and the name.
 // "/" says the entry can be entered, "r" that it can be retrieved; "s" the size, "m" the time in
 // seconds since the epoch, UTC.
-Parsed eplf_line(const Text& t) {
+template <typename T>
+Parsed eplf_line(const T& t) {
     Parsed p;
     bool enter = false, retrieve = false;
     Py_ssize_t i = 1;
@@ -301,7 +304,8 @@ Parsed eplf_line(const Text& t) {
 }
 
 // "total 12", and a line of white space only: no entry, and nothing lost.
-bool is_filler(const Text& t) {
+template <typename T>
+bool is_filler(const T& t) {
     Py_ssize_t i = skip_space(t, 0);
     if (i == t.n) return true;
     static constexpr char total[] = "total";
@@ -314,8 +318,8 @@ bool is_filler(const Text& t) {
     return i > start && skip_space(t, i) == t.n;
 }
 
-Parsed parse_line(PyObject* line, PyObject* arrow, const Now& now) {
-    const Text t{PyUnicode_KIND(line), PyUnicode_DATA(line), PyUnicode_GET_LENGTH(line)};
+template <typename Char>
+Parsed parse_text(PyObject* line, const Text<Char>& t, PyObject* arrow, const Now& now) {
     Parsed p;
     if (t.n == 0) {
         p.what = What::nothing;
@@ -327,6 +331,19 @@ Parsed parse_line(PyObject* line, PyObject* arrow, const Now& now) {
     else p = unix_line(line, t, arrow, now);
     if (p.what == What::unknown && is_filler(t)) p.what = What::nothing;
     return p;
+}
+
+Parsed parse_line(PyObject* line, PyObject* arrow, const Now& now) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    const void* data = PyUnicode_DATA(line);
+    switch (PyUnicode_KIND(line)) {
+        case PyUnicode_1BYTE_KIND:
+            return parse_text(line, Text<Py_UCS1>{static_cast<const Py_UCS1*>(data), n}, arrow, now);
+        case PyUnicode_2BYTE_KIND:
+            return parse_text(line, Text<Py_UCS2>{static_cast<const Py_UCS2*>(data), n}, arrow, now);
+        default:
+            return parse_text(line, Text<Py_UCS4>{static_cast<const Py_UCS4*>(data), n}, arrow, now);
+    }
 }
 
 Ref number_or_none(bool known, long long value) {
