@@ -13,8 +13,7 @@ from corvane.config import ENV_VAR, EnvConfig
 
 
 @pytest.fixture
-def serve(tmp_path):
-    """Starts `corvane-ftp serve` with the options given; returns (root, host, port)."""
+def serve(tmp_path):  # starts `corvane-ftp serve` with the options given: (root, host, port)
     started = []
 
     def start(*options):
