@@ -30,6 +30,8 @@ def utc(*fields):
     ("-rw-r--r-- 1 a b 12 dec 12 01:12 last year", ("-", 12, "last year", utc(2025, 12, 12, 1, 12), 60)),
     ("drwxr-xr-x+ 3 a b 4096 Feb 29  2024 leap", ("d", 4096, "leap", utc(2024, 2, 29), 86400)),
     ("lrwxrwxrwx 1 0 0 5 Jan  1 00:00 odd -> name -> target", ("l", 5, "odd -> name", utc(2026, 1, 1), 60)),
+    ("crw-rw-rw- 1 0 0 1,   3 Dec  9 01:12 null", ("c", None, "null", utc(2026, 12, 9, 1, 12), 60)),
+    ("brw-rw---- 1 0 6 8,0 Jan  1  2020 sda", ("b", None, "sda", utc(2020, 1, 1), 86400)), ("crw-rw-rw- 1 0 0 1, x Dec  9 01:12 odd", None),
     ("total 12", "nothing"), ("   ", "nothing"), ("drwxr-xr-x 2 a b 4096 Dec  9 01:12 ..", "nothing"),
     ("12-09-26  01:23PM  <DIR>  .", "nothing"), ("+/,\t.", "nothing"), ("13-09-26  01:23PM  1 no month", None),
     ("12-09-26  13:23PM  1 no hour", None), ("12-09-26  01:23PM  1,234 comma", None),

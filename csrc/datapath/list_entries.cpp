@@ -180,19 +180,41 @@ Fields fields_of(const T& t) {
     return fields_of(t.data, t.n);
 }
 
+// A device lists "major, minor" where a file lists its size: as one field ("1,3") or as two
+// ("1,  3"), which moves the date and the name one field on. False when it is neither.
+template <typename T>
+bool device_numbers(const T& t, Fields& f) {
+    Py_ssize_t comma = -1;
+    for (Py_ssize_t i = f.start[4]; i < f.end[4]; ++i)
+        if (t[i] == ',' && comma < 0) comma = i;
+        else if (!is_digit(t[i])) return false;
+    if (comma <= f.start[4]) return false;
+    if (comma + 1 < f.end[4]) return true;
+    for (int k = 5; k < 8; ++k) {
+        f.start[k - 1] = f.start[k];
+        f.end[k - 1] = f.end[k];
+    }
+    Py_ssize_t i = f.start[7] = f.name_start;
+    while (i < t.n && !is_space(t[i])) ++i;
+    f.end[7] = i;
+    f.name_start = skip_space(t, i);
+    return f.name_start < t.n && digits_value(t, f.start[4], f.end[4]) >= 0;
+}
+
 // "-rw-r--r-- 1 owner group 1234 Dec  9 01:23 name" (a time: this year or the last, to the minute)
 // or "... Dec  9  2023 name" (to the day). A link's name is what comes before its last " -> ":
 // names may hold the arrow, targets rarely do.
 template <typename T>
 Parsed unix_line(PyObject* line, const T& t, PyObject* arrow, const Now& now) {
     Parsed p;
-    const Fields f = fields_of(t);
+    Fields f = fields_of(t);
     if (f.name_start < 0 || !is_mode(t, f.end[0])) return p;
     p.size = digits_value(t, f.start[4], f.end[4]);
+    if (p.size < 0 && (t[0] == 'c' || t[0] == 'b') && !device_numbers(t, f)) return p;
     const int month = month_number(t, f.start[5], f.end[5]);
     Py_ssize_t i = f.start[6];
     const int day = read_digits(t, i, 1, 2);
-    if (p.size < 0 || month == 0 || day < 1 || i != f.end[6]) return p;
+    if ((p.size < 0 && t[0] != 'c' && t[0] != 'b') || month == 0 || day < 1 || i != f.end[6]) return p;
     i = f.start[7];
     const int first = read_digits(t, i, 1, 4);
     if (i < t.n && t[i] == ':' && i - f.start[7] <= 2) {
