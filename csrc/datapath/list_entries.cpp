@@ -267,7 +267,8 @@ Parsed windows_line(const T& t) {
     const int minute = read_digits(t, i, 2, 2);
     if (minute < 0 || minute > 59 || i >= t.n) return p;
     i = skip_space(t, i);
-    if (i + 1 < t.n && (t[i] == 'A' || t[i] == 'P' || t[i] == 'a' || t[i] == 'p') && (t[i + 1] == 'M' || t[i + 1] == 'm')) {
+    const bool meridiem = i + 1 < t.n && (t[i + 1] == 'M' || t[i + 1] == 'm');
+    if (meridiem && (t[i] == 'A' || t[i] == 'P' || t[i] == 'a' || t[i] == 'p')) {
         if (hour < 1 || hour > 12) return p;
         const bool pm = t[i] == 'P' || t[i] == 'p';
         hour = hour % 12 + (pm ? 12 : 0);  // 12 AM is midnight, 12 PM noon

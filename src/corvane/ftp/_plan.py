@@ -4,8 +4,9 @@ Remote listings are MLSD where the server advertises MLST in FEAT (type,
 size and modification time of each entry), LIST -a elsewhere, split
 natively line by line in whichever format each line is written: Unix
 `ls -l`, Windows/IIS or EPLF. A LIST line in none of them is handed to the
-caller to report, never dropped: it may be a file we would otherwise miss. A link is never followed into a directory: a link to a file is
-copied as that file, a link to a directory is reported as skipped.
+caller to report, never dropped: it may be a file we would otherwise miss.
+A link is never followed into a directory: a link to a file is copied as
+that file, a link to a directory is reported as skipped.
 
 To tell one from the other on the server we ask SIZE of the link: one round
 trip, no change of the session's directory (CWD would need a second one to
