@@ -25,7 +25,10 @@ def serve(tmp_path):  # starts `corvane-ftp serve` with the options given: (root
                                 stdout=subprocess.PIPE, text=True, env=env)
         started.append(proc)
         host, port = re.search(r"@\[?([0-9a-f.:]+?)\]?:(\d+)/", proc.stdout.readline()).groups()
-        return root, host, port
+        if "--tls" not in options:
+            return root, host, port
+        ca_file = next(line for line in proc.stdout if line.startswith("  ca_file = ")).split(" = ")[1].strip()
+        return root, host, port, "--tls", options[1], "--ca-file", ca_file
 
     yield start
     for proc in started:
@@ -35,7 +38,7 @@ def serve(tmp_path):  # starts `corvane-ftp serve` with the options given: (root
 
 @pytest.mark.parametrize("host", ["::1", "127.0.0.9"])
 def test_serve_listens_where_told_and_the_engine_reaches_it(serve, tmp_path, host):
-    root, shown, port = serve("--host", host)
+    root, shown, port, *_ = serve("--host", host)
     (root / "d" / "e").mkdir(parents=True)
     (root / "d" / "e" / "f.bin").write_bytes(b"x" * 70_000)
     options = ["--host", host, "--port", port, "--user", "corvane", "--password-env", PASSWORD_VAR]
@@ -45,7 +48,18 @@ def test_serve_listens_where_told_and_the_engine_reaches_it(serve, tmp_path, hos
     assert (tmp_path / "back" / "e" / "f.bin").read_bytes() == b"x" * 70_000
 
 
-@pytest.mark.parametrize("options", [["--tls", "explicit"], ["--no-verify"], ["--config", "x.ini"]])
+@pytest.mark.parametrize("mode", ["explicit", "implicit"])
+def test_serve_over_tls_with_a_certificate_of_its_own(serve, tmp_path, mode):
+    pytest.importorskip("OpenSSL")
+    root, host, port, *tls = serve("--tls", mode)
+    (root / "f.txt").write_bytes(b"secret")
+    options = ["--host", host, "--port", port, "--user", "corvane", "--password-env", PASSWORD_VAR, *tls]
+    result = run(options, "get", "/f.txt", str(tmp_path / "f.txt"))
+    assert (result.returncode, result.stderr, (tmp_path / "f.txt").read_bytes()) == (0, "", b"secret")
+    assert run(options[:-2], "ls", "/").returncode == 1  # nothing trusts it without its certificate
+
+
+@pytest.mark.parametrize("options", [["--ca-file", "x.pem"], ["--no-verify"], ["--config", "x.ini"]])
 def test_serve_lists_only_what_it_takes(options):
     assert not set(options) & set(re.findall(r"--[a-z-]+", run([], "serve", "--help").stdout))
     result = run(options, "serve", "/nonexistent")
@@ -54,7 +68,7 @@ def test_serve_lists_only_what_it_takes(options):
 
 @pytest.mark.parametrize("comment", ["; why", "# why"])
 def test_a_section_takes_comments_at_line_ends(serve, tmp_path, monkeypatch, comment):
-    root, host, port = serve()
+    root, host, port, *_ = serve()
     (root / "seen.txt").write_bytes(b"")
     (tmp_path / "c.ini").write_text(f"[box]\nhost = {host} {comment}\nport = {port}\t{comment}\n"
                                     f"user = corvane {comment}\npasswd = {PASSWORD}  {comment}\n"
@@ -72,7 +86,7 @@ def test_a_section_takes_comments_at_line_ends(serve, tmp_path, monkeypatch, com
     ("no-verify", "--ca-file and --no-verify apply to TLS sessions: give --tls explicit or implicit too"),
 ])
 def test_hints_name_what_the_user_typed(serve, tmp_path, how, words):
-    _, host, port = serve()
+    _, host, port, *_ = serve()
     (tmp_path / "c.ini").write_text(f"[box]\nhost = {host}\nport = {port}\ntls = explicit\n")
     options = {"host": ["--host", host, "--port", port, "--tls", "explicit"],
                "section": ["--config", str(tmp_path / "c.ini"), "--section", "box"],

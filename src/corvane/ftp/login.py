@@ -66,7 +66,7 @@ def wants_utf8(client: ftplib.FTP) -> bool:
     (latin-1) asks nothing, so that the server keeps the one it has.
     """
     try:
-        utf8 = codecs.lookup(getattr(client, "encoding", None)).name == "utf-8"
+        utf8 = codecs.lookup(getattr(client, "encoding", "")).name == "utf-8"
     except (LookupError, TypeError):
         return False
     return utf8 and not getattr(client, "_corvane_utf8_asked", False)
