@@ -2,16 +2,25 @@
 would pick instead, each doing every job through its own API.
 
 A contender offers the jobs it can do as methods (exists, is_dir, read,
-write, upload, glob, delete, mtime; put_tree, get_tree, put_big, get_big,
-plan_local, plan_remote); a scenario names the job it times. A
-contender without the method sits that scenario out. Before each job,
-`forget()` clears the contender's caches, so every answer asks the server.
+write, upload, glob, delete, mtime; put_tree, get_tree, put_update,
+get_update, put_big, get_big, plan_local, plan_remote); a scenario names
+the job it times. A contender without the method sits that scenario out.
+Before each job, `forget()` clears the contender's caches, so every answer
+asks the server.
+
+lftp and rclone are programs: each job is one run of the command, timed
+whole (its start, login and exit included), its CPU time taken from the
+child's resource usage (the runner adds RUSAGE_CHILDREN to its own).
 """
 
 import fnmatch
 import ftplib
 import os
 import posixpath
+import select
+import shutil
+import subprocess
+import tempfile
 import warnings
 
 from bench import floor
@@ -103,6 +112,16 @@ class Engine:
         from corvane.ftp.transfer import get
 
         return get(self.path(path), local, jobs=self.jobs)
+
+    def put_update(self, local, path):
+        from corvane.ftp.transfer import put
+
+        return put(local, self.path(path), jobs=self.jobs, update=True)
+
+    def get_update(self, path, local):
+        from corvane.ftp.transfer import get
+
+        return get(self.path(path), local, jobs=self.jobs, update=True)
 
     put_big, get_big = put_tree, get_tree  # one file: one session, whatever `jobs` says
 
@@ -288,4 +307,210 @@ class Ftputil:
         return self.host.path.getmtime(path)
 
 
-CONTENDERS = [Corvane, Engine, Floor, Fsspec, Ftputil]
+class CommandFailed(RuntimeError):
+    pass
+
+
+def run_child(argv, env, timeout):
+    """Runs argv to its end (its resource usage, os.wait4's), or raises CommandFailed with its output."""
+    with tempfile.TemporaryFile() as output:
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
+                                   env=env)
+        # A pidfd waits with a timeout and no polling: the end of the command is seen at once.
+        pidfd = os.pidfd_open(process.pid)
+        status = None
+        try:
+            ended = select.select([pidfd], [], [], timeout)[0]
+            if not ended:
+                process.kill()
+            _, status, usage = os.wait4(process.pid, 0)
+        except BaseException:  # Ctrl-C or SIGTERM: the program must not outlive the benchmark
+            if status is None:
+                process.kill()
+                process.wait()
+            raise
+        finally:
+            os.close(pidfd)
+        process.returncode = os.waitstatus_to_exitcode(status)
+        if ended and process.returncode == 0:
+            return usage
+        output.seek(0)
+        said = output.read()[-1500:].decode("utf-8", "replace").strip()
+        why = f"did not end within {timeout} s" if not ended else f"exited with {process.returncode}"
+        raise CommandFailed(f"{argv[0]} {why}: {said}")
+
+
+class Program:
+    """A peer that is a program: each job one run of it, in a home of its own (no user's settings)."""
+
+    name = ""
+    program = True
+    timeout = 600  # a 1,000-file put at 20 ms takes half a minute at worst
+
+    @classmethod
+    def missing(cls):
+        return None if shutil.which(cls.name) else f"{cls.name} is not installed"
+
+    def __init__(self, server):
+        self.server = server
+        self.home = tempfile.mkdtemp(prefix=f"{self.name}-home-", dir=server.workdir)
+        self.env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8"}
+
+    def forget(self):
+        pass
+
+    def close(self):
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def run(self, argv):
+        run_child(argv, self.env, self.timeout)
+
+
+class Lftp(Program):
+    """lftp's mirror with 8 parallel transfers, at its fastest: `ftp:sync-mode off` sends the
+    data connection's PASV and the transfer command in one write; no TLS probe (the benchmark's
+    servers have none), no SITE CHMOD after each upload (`--no-perms`), no retries, so that a
+    failure shows. An update is the same mirror (its default: files whose size or time differ)."""
+
+    name = "lftp"
+
+    SETTINGS = [
+        "set cmd:fail-exit yes", "set cmd:interactive no", "set ftp:ssl-allow no",
+        "set ftp:passive-mode yes", "set ftp:sync-mode off", "set net:max-retries 1",
+        "set net:persist-retries 0", "set net:timeout 60", "set net:connection-limit 0",
+        "set xfer:clobber yes", "set xfer:log no",
+    ]
+
+    def mirror(self, *args):
+        s = self.server
+        script = os.path.join(self.home, "job.lftp")
+        with open(script, "w") as f:
+            f.write("\n".join([*self.SETTINGS,
+                               f"open -u {_quote(s.user + ',' + s.password)} -p {s.proxy.port} {s.proxy.host}",
+                               "mirror -P 8 " + " ".join(_quote(a) for a in args), "quit", ""]))
+        self.run(["lftp", "--norc", "-f", script])
+
+    def put_tree(self, local, path):
+        self.mirror("-R", "--no-perms", local, path)
+
+    def get_tree(self, path, local):
+        self.mirror(path, local)
+
+    put_update, get_update = put_tree, get_tree
+
+
+def _quote(word):
+    return '"' + word.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+class Rclone(Program):
+    """rclone copy through an `:ftp:` remote made on the command line, 8 transfers and 8
+    checkers, unlimited FTP connections; one try of everything (--retries 1
+    --low-level-retries 1), so that a failure shows rather than a quiet second pass. An update
+    is the same copy (its default: files whose size or modification time differ)."""
+
+    name = "rclone"
+
+    def __init__(self, server):
+        super().__init__(server)
+        self.password = subprocess.run(["rclone", "obscure", server.password], check=True, capture_output=True,
+                                       text=True, env=self.env, timeout=60).stdout.strip()
+
+    def copy(self, source, target, *options):
+        s = self.server
+        self.run(["rclone", "copy", source, target, *options, "--config", os.path.join(self.home, "none.conf"), "-q",
+                  "--transfers", "8", "--checkers", "8", "--ftp-concurrency", "0", "--retries", "1",
+                  "--low-level-retries", "1", "--stats", "0", "--contimeout", "60s", "--timeout", "60s",
+                  "--ftp-host", s.proxy.host, "--ftp-port", str(s.proxy.port), "--ftp-user", s.user,
+                  "--ftp-pass", self.password])
+
+    def put_tree(self, local, path):
+        # A new target has nothing to compare with: --no-check-dest skips listing it. rclone
+        # takes pyftpdlib's "501 No such directory" (RFC 3659's answer to the MLSD of a
+        # missing directory) for a failure, not for a directory to make: with LIST it gets 550.
+        self.copy(local, ":ftp:" + path, "--no-check-dest", "--ftp-disable-mlsd")
+
+    def get_tree(self, path, local):
+        self.copy(":ftp:" + path, local)
+
+    def put_update(self, local, path):
+        self.copy(local, ":ftp:" + path)
+
+    get_update = get_tree
+
+
+def _random_reads(fs, path, spans):
+    # cat_file with a range: fsspec's FTP raises TransferDone when an open file is seeked and read again.
+    return [fs.cat_file(path, start, start + length) for start, length in spans]
+
+
+def _stream(f):
+    """Bytes read from an open file, MiB by MiB, none of them kept."""
+    total = 0
+    while chunk := f.read(MiB):
+        total += len(chunk)
+    return total
+
+
+class Cftp:
+    """corvane.ftp.filesystem, the fsspec file system of this package: one instance for the
+    run, as fsspec caches it; its listings cache emptied before each job."""
+
+    name = "cftp"
+
+    def __init__(self, server):
+        from corvane.ftp.filesystem import CorvaneFTPFileSystem
+
+        self.fs = CorvaneFTPFileSystem(server.proxy.host, port=server.proxy.port, username=server.user,
+                                       password=server.password, timeout=TIMEOUT, jobs=8, skip_instance_cache=True)
+        self.fs.info("/")  # logged in before the first job, as fsspec's FTP is by its constructor
+        self.fs.ls("/")
+
+    def forget(self):
+        self.fs.invalidate_cache()
+
+    def close(self):
+        self.fs.pool.close()
+        self.fs.files_pool.close()
+
+    def put_tree(self, local, path):
+        self.fs.put(local, path, recursive=True)
+
+    def get_tree(self, path, local):
+        self.fs.get(path, local, recursive=True)
+
+    def plan_remote(self, path):
+        return len(self.fs.find(path))
+
+    def find(self, path):
+        return self.fs.find(path)
+
+    def random_reads(self, path, spans):
+        return _random_reads(self.fs, path, spans)
+
+    def stream_big(self, path):
+        with self.fs.open(path, "rb", block_size=8 * MiB) as f:
+            return _stream(f)
+
+
+def _fsspec_find(self, path):
+    return self.fs.find(path)
+
+
+def _floor_stream_big(self, path):
+    total = 0
+
+    def count(block):
+        nonlocal total
+        total += len(block)
+    self.ftp.retrbinary(f"RETR {path}", count, blocksize=MiB)
+    return total
+
+
+# fsspec's FTP sits out stream_big and random_reads: reading an open file on after its first block
+# raises TransferDone, and its ranged reads (cat_file, or a file per read) end in a TimeoutError
+# once an early abort has left the control connection waiting for a reply that never comes.
+Fsspec.find = _fsspec_find
+Floor.stream_big = _floor_stream_big
+
+CONTENDERS = [Corvane, Engine, Floor, Fsspec, Ftputil, Lftp, Rclone, Cftp]

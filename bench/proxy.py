@@ -9,9 +9,17 @@ passive port numbers, forwarding each to the server's port of that number.
 
 Each direction is one FIFO of (due time, chunk), so byte order holds, and an
 end of stream travels through it as a chunk, so a half-close arrives after
-the bytes before it, half a round trip late like them. What is not
-emulated: TCP handshakes (a connect completes at once) and bandwidth (a
-chunk of any size takes the same half round trip).
+the bytes before it, half a round trip late like them.
+
+A real link charges each new connection a TCP handshake: one round trip
+before its first byte can go either way. With `handshake` on, nothing a
+connection carries, in either direction, is delivered before one round trip
+after the proxy accepted it (the connect itself still completes at once, so a
+command a client sends on another connection right after it is not held).
+With `rate` (bytes per second, per connection and direction) a chunk leaves
+only once the one before it has, plus its own length at that rate, and the
+queue holds a bounded number of chunks, so that a fast sender meets TCP's
+back pressure as on a slow line. Loss, jitter and slow start are not emulated.
 
 The proxy also counts, exactly, what passes: the command lines the client
 sends on control connections and the data connections it opens.
@@ -49,9 +57,15 @@ class CommandLines:
             self.counts.commands.append("PASS ****" if text[:5].upper() == "PASS " else text)
 
 
-async def pump(reader, writer, delay, watch=None):
-    """Copies reader to writer, each chunk `delay` seconds after it arrived, then the end of stream."""
-    if not delay:  # plain loopback: no queue, no extra task
+CHUNK = 1 << 16  # paced chunks: small enough that a limited rate flows evenly
+
+
+async def pump(reader, writer, delay, watch=None, opened=None, rate=None):
+    """Copies reader to writer, each chunk `delay` seconds after it arrived, then the end of stream.
+
+    opened: the loop time the connection was accepted, when a handshake is charged: nothing
+    is delivered before `2 * delay` after it. rate: bytes per second this direction may carry."""
+    if not delay and not rate:  # plain loopback: no queue, no extra task
         while chunk := await reader.read(1 << 18):
             if watch:
                 watch(chunk)
@@ -61,11 +75,19 @@ async def pump(reader, writer, delay, watch=None):
             writer.write_eof()
         return
     loop = asyncio.get_running_loop()
-    queue = asyncio.Queue()
+    # Unpaced, the queue holds what the peer sends, as a long fat link would; paced, it holds
+    # a line's worth (half a second at the rate, or a round trip's), so that the sender waits.
+    bound = 0 if not rate else max(8, int(rate * max(0.5, 2 * delay) / CHUNK) + 1)
+    queue = asyncio.Queue(bound)
+    earliest = opened + 2 * delay if opened is not None else None
 
     async def deliver():
+        free = 0.0  # when the line has sent the chunk before
         while True:
             due, chunk = await queue.get()
+            if rate and chunk:
+                free = max(free, due) + len(chunk) / rate
+                due = free
             wait = due - loop.time()
             if wait > 0:
                 await asyncio.sleep(wait)
@@ -79,10 +101,21 @@ async def pump(reader, writer, delay, watch=None):
     sender = asyncio.ensure_future(deliver())
     try:
         while True:
-            chunk = await reader.read(1 << 18)
+            chunk = await reader.read(CHUNK if rate else 1 << 18)
             if watch and chunk:
                 watch(chunk)
-            queue.put_nowait((loop.time() + delay, chunk))
+            now = loop.time()
+            if earliest is not None and now < earliest:
+                now = earliest
+            if not bound:
+                queue.put_nowait((now + delay, chunk))
+            else:
+                # A writer that failed takes no more chunks: its error, not a full queue, ends this.
+                put = asyncio.ensure_future(queue.put((now + delay, chunk)))
+                await asyncio.wait({put, sender}, return_when=asyncio.FIRST_COMPLETED)
+                if not put.done():
+                    put.cancel()
+                    break
             if not chunk:
                 break
         await sender
@@ -90,15 +123,16 @@ async def pump(reader, writer, delay, watch=None):
         sender.cancel()
 
 
-async def splice(client_reader, client_writer, server_address, delay, watch=None):
+async def splice(client_reader, client_writer, server_address, delay, watch=None, handshake=False, rate=None):
     """Both directions of one connection; closes both sides when both ends have closed, or on an error."""
+    opened = asyncio.get_running_loop().time() if handshake and delay else None
     try:
         server_reader, server_writer = await asyncio.open_connection(*server_address)
     except OSError:
         client_writer.close()
         return
-    pumps = [asyncio.ensure_future(pump(client_reader, server_writer, delay, watch)),
-             asyncio.ensure_future(pump(server_reader, client_writer, delay))]
+    pumps = [asyncio.ensure_future(pump(client_reader, server_writer, delay, watch, opened, rate)),
+             asyncio.ensure_future(pump(server_reader, client_writer, delay, None, opened, rate))]
     try:
         await asyncio.wait(pumps, return_when=asyncio.FIRST_EXCEPTION)
     finally:
@@ -113,7 +147,8 @@ async def splice(client_reader, client_writer, server_address, delay, watch=None
                 task.exception()  # retrieved: a reset is the peers' business, not the proxy's
 
 
-async def serve(listen_host, control_port, server_host, server_port, passive_ports, delay, counts, requests):
+async def serve(listen_host, control_port, server_host, server_port, passive_ports, delay, handshake, rate,
+                counts, requests):
     loop = asyncio.get_running_loop()
 
     # The loop holds its tasks weakly: a connection whose both ends are idle
@@ -123,7 +158,7 @@ async def serve(listen_host, control_port, server_host, server_port, passive_por
     async def forward(reader, writer, port, watch=None):
         connections.add(asyncio.current_task())
         try:
-            await splice(reader, writer, (server_host, port), delay, watch)
+            await splice(reader, writer, (server_host, port), delay, watch, handshake, rate)
         except asyncio.CancelledError:
             pass  # the proxy stops
         finally:
@@ -170,13 +205,19 @@ def _run(requests, *args):
 class Proxy:
     """The proxy in a process of its own, so that its work is not counted as the client's CPU time."""
 
-    def __init__(self, listen_host, control_port, server_host, server_port, passive_ports, rtt_ms):
+    def __init__(self, listen_host, control_port, server_host, server_port, passive_ports, rtt_ms,
+                 handshake=True, rate_mibps=None):
+        """handshake: charge each new connection one round trip (at rtt_ms > 0 only);
+        rate_mibps: MiB/s each connection may carry in each direction (None: no limit)."""
         self.host, self.port, self.rtt_ms = listen_host, control_port, rtt_ms
+        self.handshake, self.rate_mibps = bool(handshake and rtt_ms), rate_mibps
+        rate = rate_mibps * 2**20 if rate_mibps else None
         ours, theirs = multiprocessing.Pipe()
         self.requests = ours
         self.process = multiprocessing.get_context("fork").Process(
             target=_run, daemon=True,
-            args=(theirs, listen_host, control_port, server_host, server_port, passive_ports, rtt_ms / 2000))
+            args=(theirs, listen_host, control_port, server_host, server_port, passive_ports, rtt_ms / 2000,
+                  self.handshake, rate))
         self.process.start()
         theirs.close()
         if not ours.poll(15) or ours.recv() != "ready":

@@ -3,14 +3,20 @@
 import json
 import os
 
-ORDER = ["corvane", "engine", "floor", "fsspec", "ftputil"]
-COLOURS = {"corvane": "#1f77b4", "engine": "#9467bd", "fsspec": "#ff7f0e", "ftputil": "#2ca02c"}
+ORDER = ["corvane", "engine", "floor", "fsspec", "ftputil", "lftp", "rclone", "cftp"]
+COLOURS = {"corvane": "#1f77b4", "engine": "#9467bd", "fsspec": "#ff7f0e", "ftputil": "#2ca02c",
+           "lftp": "#d62728", "rclone": "#8c564b", "cftp": "#e377c2"}
+PEERS = ["fsspec", "ftputil", "lftp", "rclone"]  # what a user would run instead of the engine
 GiB = 2**30
 
 
 def ms(seconds):
     value = seconds * 1e3
     return f"{value:,.0f} ms" if value >= 1000 else f"{value:.3g} ms"
+
+
+def mib(value):
+    return "—" if value is None else f"{value:.1f}"
 
 
 def count(value):
@@ -33,7 +39,7 @@ def text_table(server_name, report):
             f = row[name]
             lines.append(f"{label(scenario, row):30} {name:9} {ms(f['median_s']):>10} {f['spread']:>7.0%} "
                          f"{f['vs_reference']:>7.2f} {count(f['commands']):>9} "
-                         f"{count(f['data_connections']):>10} {f['cpu_s'] * 1e3:>8.2f} {f['peak_growth_mib']:>8.1f}")
+                         f"{count(f['data_connections']):>10} {f['cpu_s'] * 1e3:>8.2f} {mib(f['peak_growth_mib']):>8}")
     return "\n".join(lines)
 
 
@@ -74,20 +80,61 @@ def engine_tables(report, sizes):
                 if name in rows[scenario]:
                     lines.append(f"| {scenario} | " + " | ".join(cells(name, rows[scenario][name])) + " |")
 
-    files = sizes["engine_files"]
-    table(trees, f"Trees of {files} files in {sizes['engine_dirs']} directories:",
-          ["scenario", "contender", "wall", "× engine", "commands per file", "data connections per file"],
-          lambda name, f: ["FTPPath.upload" if name == "corvane" else name, ms(f["median_s"]),
-                           f"{f['vs_reference']:.1f}", f"{per(f['commands'], files):.2f}",
-                           f"{per(f['data_connections'], files):.2f}"])
+    for scenario in trees:
+        files = rows[scenario].get("files", sizes["engine_files"])
+        table([scenario], f"{scenario}: {files} files:",
+              ["scenario", "contender", "wall", "× engine", "client CPU", "commands per file",
+               "data connections per file"],
+              lambda name, f: ["FTPPath.upload" if name == "corvane" else name, ms(f["median_s"]),
+                               f"{f['vs_reference']:.2f}", ms(f["cpu_s"]), f"{per(f['commands'], files):.2f}",
+                               f"{per(f['data_connections'], files):.2f}"])
     table(bigs, f"One file of {sizes['big'] / 2**20:g} MiB:",
           ["scenario", "contender", "MB/s", "× ftplib's time", "client CPU s per GiB", "peak memory growth MiB"],
           lambda name, f: ["ftplib, 1 MiB blocks" if name == "floor" else name,
                            f"{sizes['big'] / f['median_s'] / 1e6:,.0f}", f"{f['vs_reference']:.2f}",
-                           f"{f['cpu_s'] / (sizes['big'] / GiB):.2f}", f"{f['peak_growth_mib']:.1f}"])
+                           f"{f['cpu_s'] / (sizes['big'] / GiB):.2f}", mib(f["peak_growth_mib"])])
     table(plans, f"Planning {sizes['plan_files']:,} empty files in 10 directories:",
           ["scenario", "contender", "wall", "client CPU"],
           lambda name, f: [name, ms(f["median_s"]), ms(f["cpu_s"])])
+    return "\n".join(lines)
+
+
+def best_peer(row, key):
+    """(name, figures) of the peer lowest in `key` in a scenario's row, or None."""
+    peers = [(row[name][key], name) for name in PEERS if name in row]
+    return (min(peers)[1], row[min(peers)[1]]) if peers else None
+
+
+def versus_peers(results):
+    """Per job the engine and each peer, the servers' figures side by side ("a / b"), and
+    engine ÷ best peer: in wall time, and on loopback in client CPU too."""
+    servers = results["servers"]
+    jobs = [scenario for report in servers.values() for scenario, row in report["scenarios"].items()
+            if "engine" in row and best_peer(row, "median_s")]
+    jobs = list(dict.fromkeys(jobs))
+    if not jobs:
+        return ""
+    names = ["engine"] + [n for n in PEERS if any(n in r["scenarios"].get(j, {}) for r in servers.values()
+                                                  for j in jobs)]
+    measures = [("median_s", "wall")] + ([("cpu_s", "client CPU")] if not results["rtt_ms"] else [])
+    lines = [f"Engine against the best peer, {results['link']}, {' / '.join(servers)} "
+             f"(median of {results['rounds']} round(s)):", "",
+             "| job | " + " | ".join(names) + " | engine ÷ best peer |", "|---" * (len(names) + 2) + "|"]
+    for job in jobs:
+        for key, what in measures:
+            cells = []
+            for name in names:
+                figures = [r["scenarios"].get(job, {}).get(name) for r in servers.values()]
+                cells.append(" / ".join("—" if f is None else ms(f[key]) for f in figures))
+            ratios = []
+            for report in servers.values():
+                row = report["scenarios"].get(job, {})
+                best = best_peer(row, key) if "engine" in row else None
+                ratios.append("—" if best is None or not best[1][key] else
+                              f"{row['engine'][key] / best[1][key]:.2f} ({best[0]})")
+            files = next((r["scenarios"][job].get("files") for r in servers.values() if job in r["scenarios"]), None)
+            title = f"{job}" + (f" ({files} files)" if files else "") + (f", {what}" if len(measures) > 1 else "")
+            lines.append(f"| {title} | " + " | ".join(cells) + " | " + " / ".join(ratios) + " |")
     return "\n".join(lines)
 
 
@@ -142,5 +189,8 @@ def write(results, out_dir, stem):
             engine = engine_tables(report, results["sizes"])
             if engine:
                 f.write(f"\n{server_name}, the transfer engine\n\n{engine}\n")
+        peers = versus_peers(results)
+        if peers:
+            f.write(f"\n{peers}\n")
     chart(results, base + ".png")
     return [base + ext for ext in (".json", ".md", ".png")]

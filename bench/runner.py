@@ -2,6 +2,7 @@
 
 import ftplib
 import resource
+import socket
 import statistics
 import sys
 import time
@@ -11,8 +12,11 @@ from bench.scenarios import SCENARIOS, Data
 
 
 def cpu_seconds():
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
+    """This process's CPU time and that of its children reaped so far: a program a contender
+    runs (lftp, rclone) counts once it has ended. The servers and the proxy end only
+    with the run, so they are never in a sample's difference."""
+    return sum(u.ru_utime + u.ru_stime for u in (resource.getrusage(resource.RUSAGE_SELF),
+                                                   resource.getrusage(resource.RUSAGE_CHILDREN)))
 
 
 def rss(field):
@@ -40,6 +44,16 @@ def noop_ms(ftp, count):
     return statistics.median(times) * 1e3
 
 
+def greeting_ms(host, port):
+    """From connect to the server's 220 through the proxy: half a round trip, and one more
+    where handshakes are charged."""
+    start = time.perf_counter()
+    with socket.create_connection((host, port), timeout=30) as s:
+        if not s.makefile("rb").readline(300).startswith(b"220"):
+            raise RuntimeError(f"no 220 greeting through the proxy on {host}:{port}")
+        return (time.perf_counter() - start) * 1e3
+
+
 def self_check(server, rtt_ms):
     """The round trip the proxy adds, from NOOPs through it and straight to the server."""
     count = 10 if rtt_ms else 50
@@ -51,10 +65,13 @@ def self_check(server, rtt_ms):
         for ftp in sessions:
             ftp.close()
     added = through - direct
+    greeting = greeting_ms(server.proxy.host, server.proxy.port)
     report = {"noop_direct_ms": round(direct, 3), "noop_through_proxy_ms": round(through, 3),
-              "added_ms": round(added, 3), "asked_ms": rtt_ms}
+              "added_ms": round(added, 3), "asked_ms": rtt_ms, "greeting_ms": round(greeting, 3)}
     line = (f"link self-check on {server.name}: NOOP {through:.2f} ms through the proxy, {direct:.2f} ms "
-            f"direct: the proxy adds {added:.2f} ms")
+            f"direct: the proxy adds {added:.2f} ms; a new connection's greeting {greeting:.2f} ms")
+    if server.proxy.handshake:
+        line += f" (a handshake and a half: {1.5 * rtt_ms:g} ms asked)"
     if rtt_ms:
         deviation = added / rtt_ms - 1
         report["deviation"] = round(deviation, 3)
@@ -76,7 +93,8 @@ def summary(samples):
     return {"wall_s": [round(w, 6) for w in walls], "median_s": round(median, 6),
             "spread": round((max(walls) - min(walls)) / median, 3) if median else 0.0,
             "cpu_s": round(statistics.median(s["cpu"] for s in samples), 6),
-            "peak_growth_mib": round(max(s["peak_growth"] for s in samples) / 2**20, 1), **counts}
+            "peak_growth_mib": None if any(s["peak_growth"] is None for s in samples) else
+            round(max(s["peak_growth"] for s in samples) / 2**20, 1), **counts}
 
 
 def same_commands(lines, tag_of):
@@ -92,7 +110,8 @@ def same_commands(lines, tag_of):
 
 
 def run_scenario(scenario, contenders, data, rounds, proxy):
-    able = [c for c in contenders if hasattr(c, scenario.job)]
+    able = [c for c in contenders if hasattr(c, scenario.job) and
+            (scenario.contenders is None or c.name in scenario.contenders)]
     samples = {c.name: [] for c in able}
     lines, tags = {}, {}
     times = data.sizes.repeat if scenario.repeated else 1
@@ -110,7 +129,9 @@ def run_scenario(scenario, contenders, data, rounds, proxy):
                 contender.forget()
                 result = job(*args)
             wall, cpu = time.perf_counter() - start, cpu_seconds() - start_cpu
-            peak_growth = rss("VmHWM") - baseline
+            # A program's memory is not this process's. Its own peak cannot be had either: the
+            # kernel hands the spawning process's high-water mark on to a child's ru_maxrss at exec.
+            peak_growth = None if getattr(contender, "program", False) else rss("VmHWM") - baseline
             seen = proxy.take()
             wrong = scenario.check(data, tag, result)
             if wrong:
@@ -122,6 +143,8 @@ def run_scenario(scenario, contenders, data, rounds, proxy):
                 lines[contender.name], tags[contender.name] = seen["commands"], tag
     result = {name: summary(got) for name, got in samples.items()}
     result["reference"] = scenario.reference
+    if scenario.files:
+        result["files"] = scenario.files(data.sizes)
     # Each round's ratio, of two runs minutes apart at most, then their median:
     # the machine's slow spells hit both sides of a ratio alike.
     for name, got in samples.items():
@@ -141,13 +164,17 @@ def run_server(server, sizes, rounds, rtt_ms, only=None):
     contenders = []
     try:
         for kind in CONTENDERS:
+            missing = kind.missing() if hasattr(kind, "missing") else None
+            if missing:
+                print(f"  {kind.name} left out: {missing}", flush=True)
+                continue
             contenders.append(kind(server))
         for contender in contenders:  # logins, and ftputil's session for transfers, before any timing
             if hasattr(contender, "read"):
                 contender.exists("/q/file.bin")
                 contender.read("/q/file.bin")
         for scenario in SCENARIOS:
-            if (scenario.loopback_only and rtt_ms) or (only and only not in scenario.name):
+            if (scenario.loopback_only and rtt_ms) or (only and not any(t in scenario.name for t in only)):
                 continue
             print(f"  {server.name}: {scenario.name}", flush=True)
             report["scenarios"][scenario.name] = run_scenario(scenario, contenders, data, rounds, server.proxy)

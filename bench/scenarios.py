@@ -36,19 +36,23 @@ class Sizes:
     engine_dirs: int  # ...this many directories
     big: int  # bytes of the one big file put and got (loopback only)
     plan_files: int  # empty files of the planned tree, in 10 directories (loopback only)
+    many_files: int  # the larger tree the engine and the tree copiers put and get, in...
+    many_dirs: int  # ...this many directories
 
 
 SIZES = {
     "loopback": Sizes(data=64 * MiB, tree_files=500, tree_dirs=20, glob_entries=10_000, repeat=20,
-                      engine_files=100, engine_dirs=10, big=1024 * MiB, plan_files=100_000),
+                      engine_files=100, engine_dirs=10, big=1024 * MiB, plan_files=100_000,
+                      many_files=1000, many_dirs=50),
     # 50 files, not 100, for FTPPath's upload and delete: with all four
     # contenders over 3 rounds they alone would take about 9 minutes at 20 ms.
     # The engine's tree is the 100 files of its target. The big file and the
     # planning measure the client's own work: they run on loopback only.
     "rtt": Sizes(data=8 * MiB, tree_files=50, tree_dirs=5, glob_entries=10_000, repeat=3,
-                 engine_files=100, engine_dirs=10, big=0, plan_files=0),
+                 engine_files=100, engine_dirs=10, big=0, plan_files=0, many_files=1000, many_dirs=50),
     "quick": Sizes(data=1 * MiB, tree_files=20, tree_dirs=4, glob_entries=1_000, repeat=1,
-                   engine_files=20, engine_dirs=4, big=16 * MiB, plan_files=1_000),
+                   engine_files=20, engine_dirs=4, big=16 * MiB, plan_files=1_000,
+                   many_files=40, many_dirs=5),
 }
 
 
@@ -76,6 +80,10 @@ class Data:
         self.engine_tree = os.path.join(self.local, "engine-tree")
         small_tree(self.engine_tree, sizes.engine_files, sizes.engine_dirs, rng)
         shutil.copytree(self.engine_tree, self.on_disk("/src"))
+        self.many_tree = os.path.join(self.local, "many-tree")
+        small_tree(self.many_tree, sizes.many_files, sizes.many_dirs, rng)
+        shutil.copytree(self.many_tree, self.on_disk("/src-many"))
+        self.snapshots = {}  # tag -> the target tree of an update, as it was before
         os.makedirs(self.on_disk("/big"))
         if sizes.big:
             with open(self.on_disk("/src-big.bin"), "wb") as f:
@@ -127,6 +135,8 @@ class Scenario:
     repeated: bool = False  # a quick question: asked sizes.repeat times per sample
     reference: str = "floor"  # the contender whose wall time the others' is divided by
     loopback_only: bool = False  # left out behind an emulated round trip
+    contenders: tuple = None  # only these take part (None: every contender with the job)
+    files: Callable = None  # (sizes) -> the files a tree scenario moves, for its per-file figures
 
 
 def answer(expected):
@@ -169,6 +179,51 @@ def got_whole(data, tag, result):
     return same_tree(data.on_disk("/src"), os.path.join(data.local, tag), f"local {tag}")
 
 
+def put_many(data, tag, result):
+    return same_tree(data.many_tree, data.on_disk(f"/up/{tag}"), f"/up/{tag}")
+
+
+def got_many(data, tag, result):
+    return same_tree(data.on_disk("/src-many"), os.path.join(data.local, tag), f"local {tag}")
+
+
+def stamps(top):
+    """Inode, size and modification time of every file below top: a file written again, or
+    dated again, differs."""
+    found = {}
+    for d, _, names in os.walk(top):
+        for name in names:
+            st = os.stat(os.path.join(d, name))
+            found[os.path.relpath(os.path.join(d, name), top)] = (st.st_ino, st.st_size, st.st_mtime_ns)
+    return found
+
+
+def in_sync_remote(data, tag):
+    """A copy of the local tree on the server, dated as the local files are: nothing to put."""
+    target = data.on_disk(f"/up/{tag}")
+    shutil.copytree(data.engine_tree, target)
+    data.server.own(target)
+    data.snapshots[tag] = stamps(target)
+    return data.engine_tree, f"/up/{tag}"
+
+
+def in_sync_local(data, tag):
+    """A local copy of the server's tree, dated as the server's files are: nothing to get."""
+    target = os.path.join(data.local, tag)
+    shutil.copytree(data.on_disk("/src"), target)
+    data.snapshots[tag] = stamps(target)
+    return "/src", target
+
+
+def untouched(target, data, tag):
+    before, now = data.snapshots.pop(tag), stamps(target)
+    shutil.rmtree(target)
+    if now == before:
+        return None
+    changed = sorted(rel for rel in before.keys() | now.keys() if before.get(rel) != now.get(rel))
+    return f"{len(changed)} of {len(before)} files in sync were written or dated again, first {changed[0]}"
+
+
 def big_copied(source, target):
     if not os.path.isfile(target) or not same_bytes(source, target):
         return f"{target} is not a whole copy of {source}"
@@ -200,6 +255,8 @@ def some_time(data, tag, result):
     return None if result else "no modification time"
 
 
+PEERS = ("engine", "lftp", "rclone")  # the tree copiers at their best
+
 SCENARIOS = [
     Scenario("exists: file", "exists", lambda d, t: ("/q/file.bin",), answer(True), repeated=True),
     Scenario("exists: missing", "exists", lambda d, t: ("/q/missing.bin",), answer(False), repeated=True),
@@ -214,9 +271,21 @@ SCENARIOS = [
     # The transfer engine's: trees against the peers' own tree copies (and
     # FTPPath.upload), the big file against bare ftplib with 1 MiB blocks.
     Scenario("put tree, 8 jobs", "put_tree", lambda d, t: (d.engine_tree, f"/up/{t}"), put_whole,
-             reference="engine"),
+             reference="engine", files=lambda s: s.engine_files),
     Scenario("get tree, 8 jobs", "get_tree", lambda d, t: ("/src", os.path.join(d.local, t)), got_whole,
-             reference="engine"),
+             reference="engine", files=lambda s: s.engine_files),
+    # The larger tree and the updates: the engine against the tree copiers only (fsspec
+    # and ftputil would take minutes at 20 ms for what the rows above show already).
+    Scenario("put tree, many files", "put_tree", lambda d, t: (d.many_tree, f"/up/{t}"), put_many,
+             reference="engine", contenders=PEERS, files=lambda s: s.many_files),
+    Scenario("get tree, many files", "get_tree", lambda d, t: ("/src-many", os.path.join(d.local, t)), got_many,
+             reference="engine", contenders=PEERS, files=lambda s: s.many_files),
+    Scenario("put tree, nothing new", "put_update", in_sync_remote,
+             lambda d, t, r: untouched(d.on_disk(f"/up/{t}"), d, t), reference="engine", contenders=PEERS,
+             files=lambda s: s.engine_files),
+    Scenario("get tree, nothing new", "get_update", in_sync_local,
+             lambda d, t, r: untouched(os.path.join(d.local, t), d, t), reference="engine", contenders=PEERS,
+             files=lambda s: s.engine_files),
     Scenario("put big file", "put_big", lambda d, t: (d.on_disk("/src-big.bin"), f"/big/{t}.bin"),
              lambda d, t, r: big_copied(d.on_disk("/src-big.bin"), d.on_disk(f"/big/{t}.bin")), loopback_only=True),
     Scenario("get big file", "get_big", lambda d, t: ("/src-big.bin", os.path.join(d.local, f"{t}.bin")),
@@ -227,3 +296,37 @@ SCENARIOS = [
     Scenario("plan: remote listing", "plan_remote", lambda d, t: ("/many",), planned,
              reference="engine", loopback_only=True),
 ]
+
+
+# ---- the fsspec file system (contender cftp) against fsspec's FTP, and bare ftplib
+
+def random_spans(data, tag):
+    """The same offsets for every contender: 50 reads per quick question asked (1,000 on loopback)."""
+    rng = random.Random(5)
+    spans = [(rng.randrange(len(data.big) - 64 * 1024), 64 * 1024) for _ in range(50 * data.sizes.repeat)]
+    return ("/r/big.bin", spans)
+
+
+def read_spans(data, tag, result):
+    _, spans = random_spans(data, tag)
+    wrong = sum(got != data.big[start:start + length] for got, (start, length) in zip(result, spans))
+    return f"{wrong} of {len(spans)} random reads gave other bytes" if wrong or len(result) != len(spans) else None
+
+
+def found(data, tag, result):
+    return None if len(result) == data.sizes.glob_entries else f"found {len(result)}, not {data.sizes.glob_entries}"
+
+
+def streamed(data, tag, result):
+    return None if result == data.sizes.big else f"read {result} bytes, not {data.sizes.big}"
+
+
+def fsspec_scenarios():
+    return [
+        Scenario("find: one directory", "find", lambda d, t: ("/g",), found, reference="fsspec"),
+        Scenario("random 64 KiB reads", "random_reads", random_spans, read_spans, reference="cftp"),
+        Scenario("stream big file", "stream_big", lambda d, t: ("/src-big.bin",), streamed, loopback_only=True),
+    ]
+
+
+SCENARIOS += fsspec_scenarios()

@@ -158,12 +158,13 @@ SERVERS = {
 }
 
 
-def start(name, rtt_ms, base=None):
+def start(name, rtt_ms, base=None, handshake=True, rate_mibps=None):
     starter, host, passive = SERVERS[name]
     proxy_host = host[:host.rindex(".") + 1] + str(int(host.rsplit(".", 1)[1]) + 1)
     server = starter(host, proxy_host, passive, base)
     try:
-        server.proxy = Proxy(proxy_host, free_port(proxy_host), host, server.port, passive, rtt_ms)
+        server.proxy = Proxy(proxy_host, free_port(proxy_host), host, server.port, passive, rtt_ms,
+                             handshake, rate_mibps)
     except BaseException:
         server.stop()
         raise

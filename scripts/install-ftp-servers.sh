@@ -1,7 +1,7 @@
 #!/bin/bash
 # Installs the three Debian FTP daemons the end-to-end tests start (see tests/servers.py;
-# vsftpd and Pure-FTPd also serve the FTPS tests, under logins of their own)
-# on Debian 12, as root. Safe to run again: when all is in place it only checks and exits.
+# vsftpd and Pure-FTPd also serve the FTPS tests, under logins of their own), and the
+# clients lftp and rclone the benchmark runs, on Debian 12, as root. Safe to run again: when all is in place it only checks and exits.
 #
 # The daemons all declare "Conflicts: ftp-server", so only vsftpd is installed with apt;
 # proftpd and pure-ftpd are unpacked from their .deb files into $DEST, with the shared
@@ -93,7 +93,26 @@ ensure_users() {
     done
 }
 
+# The tree copiers `python -m bench` measures the transfer engine against (bench/contenders.py).
+PEERS="lftp rclone"
+
+peers_installed() {
+    local peer
+    for peer in $PEERS; do command -v "$peer" > /dev/null || return 1; done
+}
+
+install_peers() {
+    # shellcheck disable=SC2086 # the list splits into package names
+    if [ "$(apt-cache policy $PEERS | grep -c 'Candidate: [0-9]')" != 2 ]; then
+        apt-get update
+    fi
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $PEERS
+}
+
 installed || install_packages
+peers_installed || install_peers
 ensure_users
 installed || { echo "$0: FTP server binaries still missing or unloadable" >&2; exit 1; }
-echo "FTP test servers ready: $(binaries | tr '\n' ' ')"
+peers_installed || { echo "$0: $PEERS not all installed" >&2; exit 1; }
+echo "FTP test servers ready: $(binaries | tr '\n' ' '); clients: $PEERS"

@@ -12,6 +12,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 import faults  # noqa: E402
 import servers  # noqa: E402
 from fakes import FakeServer  # noqa: E402
+from hostile import HostileServer  # noqa: E402
 
 from corvane.base import Local  # noqa: E402
 from corvane.ftp.path import FTPPath  # noqa: E402
@@ -70,7 +71,7 @@ def counting(fake_path):
 
 # Fixtures that start a server process. A run with --fake-client-only (the debug
 # interpreter's, which has no pyftpdlib) leaves out every test that uses one.
-SERVER_FIXTURES = {"server", "tls_server", "fault_server", "served", "two_servers"}
+SERVER_FIXTURES = {"server", "tls_server", "fault_server", "served", "two_servers", "hostile"}
 
 
 def pytest_addoption(parser):
@@ -130,6 +131,14 @@ def _started(request):
 def fault_server(tmp_path_factory):
     """The FTP server of the fault tests, whose faults a test arms (tests/faults.py)."""
     server = faults.start(str(tmp_path_factory.mktemp("faults")))
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def hostile():
+    """A server that lists and answers what the test scripts (tests/hostile.py), stopped after it."""
+    server = HostileServer()
     yield server
     server.stop()
 

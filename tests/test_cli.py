@@ -198,3 +198,34 @@ def test_timeout_ends_a_command_that_trickles_in_one_line(fault_server, faulty, 
                                                                  f"{fault_server.user}@{fault_server.host}:21: "
                                                                  "did not finish within 1 s\n")
     assert sorted(os.listdir(os.path.join(fault_server.root, name))) == ["f"] and not (tmp_path / "back").exists()
+
+
+def _peak_kib(argv, **streams):
+    """The peak resident memory of one run of the command line, in KiB (its own, not its siblings')."""
+    proc = subprocess.Popen(CLI + argv, env={**os.environ, PASSWORD_VAR: PASSWORD}, **streams)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    assert proc.returncode == 0
+    return usage.ru_maxrss
+
+
+@pytest.mark.parametrize("command", ["cat", "get"])
+def test_a_big_file_streams_to_standard_output_in_flat_memory(served, tmp_path, command):
+    root, options = served
+    (root / "small.bin").write_bytes(b"s")
+    (root / "big.bin").write_bytes(os.urandom(1 << 20) * 160)
+    tail = ["-"] if command == "get" else []
+    with open(tmp_path / "small", "wb") as small, open(tmp_path / "big", "wb") as big:
+        baseline = _peak_kib(options + [command, "/small.bin", *tail], stdout=small, stdin=subprocess.DEVNULL)
+        peak = _peak_kib(options + [command, "/big.bin", *tail], stdout=big, stdin=subprocess.DEVNULL)
+    assert (tmp_path / "big").read_bytes() == (root / "big.bin").read_bytes()
+    assert peak - baseline < 40 << 10  # KiB: the 160 MiB file is never held whole
+
+
+def test_put_dash_stores_standard_input_under_a_temporary_name(served):
+    root, options = served
+    data = os.urandom(3 << 20)
+    done = subprocess.run(CLI + options + ["put", "-", "/from-stdin.bin"], input=data, capture_output=True,
+                          timeout=60, env={**os.environ, PASSWORD_VAR: PASSWORD})
+    assert done.returncode == 0 and (root / "from-stdin.bin").read_bytes() == data
+    assert not [name for name in os.listdir(root) if name.endswith(".part")]

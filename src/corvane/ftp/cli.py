@@ -181,8 +181,8 @@ def build_parser() -> argparse.ArgumentParser:
     rm.add_argument("-r", dest="recursive", action="store_true", help="remove a directory and everything in it")
     rm.add_argument("--yes", action="store_true", help="do not ask before removing a tree")
     for name, run, text, first, second in (
-            ("put", commands.put, "copy a local file or tree to the server", "local", "remote"),
-            ("get", commands.get, "copy a remote file or tree here", "remote", "local")):
+            ("put", commands.put, "copy a local file or tree (- for standard input) to the server", "local", "remote"),
+            ("get", commands.get, "copy a remote file or tree here (- for standard output)", "remote", "local")):
         cmd = command(name, run, text, remote=None)
         for place in (first, second):
             cmd.add_argument(place, type=_remote_path if place == "remote" else str, metavar=place.upper())

@@ -8,12 +8,16 @@ import ftplib
 import os
 import re
 import signal
+import ssl
 import sys
 import threading
 import time
+import uuid
 from collections.abc import Iterator
+from typing import BinaryIO
 
 from corvane.ftp import transfer
+from corvane.ftp._sessions import Session, data_connection
 from corvane.ftp.path import FTPPath
 from corvane.ftp.progress import progress_bar
 from corvane.ftp.target import Target
@@ -113,12 +117,69 @@ def _mtime_text(path: FTPPath) -> str:
 
 
 def cat(target: Target, args: argparse.Namespace) -> None:
+    _send_to(target.path_class(args.remote), sys.stdout.buffer)
+
+
+# Bytes in hand at once, whatever the file's size.
+CHUNK = 1 << 20
+
+
+def _send_to(path: FTPPath, out: BinaryIO) -> None:
+    """The remote file's bytes to `out` as they arrive: one RETR on a session of its own."""
+    session = Session(path)
     try:
-        data = target.path_class(args.remote).read()
-    except TypeError as exc:  # FTPPath's "'P' is not a file."
-        raise CommandError(str(exc)) from None
-    sys.stdout.buffer.write(data)
-    sys.stdout.flush()
+        try:
+            conn = data_connection(session.client, f"RETR {path.path.as_posix()}", download=True)
+        except ftplib.error_perm:
+            # Missing, a directory or not readable: FTPPath says which, in its own words.
+            session.quit()
+            try:
+                out.write(path.read())
+            except TypeError as exc:  # FTPPath's "'P' is not a file."
+                raise CommandError(str(exc)) from None
+            out.flush()
+            return
+        with conn:
+            while chunk := conn.recv(CHUNK):
+                out.write(chunk)
+        try:
+            session.client.voidresp()
+        except (ftplib.error_temp, ftplib.error_reply) as exc:
+            raise CommandError(f"'{path}': the transfer was cut short ({exc}); the output is incomplete") from None
+        out.flush()
+        session.quit()
+    except BaseException:
+        session.drop()
+        raise
+
+
+def _receive_from(source: BinaryIO, path: FTPPath) -> int:
+    """Standard input to the remote file `path`, under a temporary name renamed into place
+    at the end: a cut-short input never replaces the old copy. Returns the bytes sent."""
+    remote = path.path.as_posix()
+    temporary = f"{path.parent.path.as_posix().rstrip('/')}/.{path.path.name}.{uuid.uuid4().hex[:12]}.part"
+    session = Session(path)
+    sent = 0
+    try:
+        conn = data_connection(session.client, f"STOR {temporary}")
+        try:
+            while chunk := source.read(CHUNK):
+                conn.sendall(chunk)
+                sent += len(chunk)
+            if isinstance(conn, ssl.SSLSocket):
+                conn = conn.unwrap()
+        finally:
+            conn.close()
+        session.client.voidresp()
+        session.client.sendcmd(f"RNFR {temporary}")
+        session.client.sendcmd(f"RNTO {remote}")
+        session.quit()
+    except BaseException:
+        session.drop()
+        with contextlib.suppress(Exception):
+            path.parent.join(temporary.rsplit("/", 1)[1]).delete()
+        raise
+    return sent
 
 
 def stat(target: Target, args: argparse.Namespace) -> None:
@@ -160,6 +221,11 @@ def _tree_may_go(path: FTPPath, server: str) -> bool:
 
 
 def put(target: Target, args: argparse.Namespace) -> None:
+    if args.local == "-":
+        with deadline(args.timeout):
+            sent = _receive_from(sys.stdin.buffer, target.path_class(args.remote))
+        print(f"put: 1 file ({_size_text(sent)}) from standard input", file=sys.stderr)
+        return
     if not os.path.lexists(args.local):
         raise CommandError(f"local path '{args.local}' does not exist")
     started = time.monotonic()
@@ -179,6 +245,9 @@ def get(target: Target, args: argparse.Namespace) -> None:
     started = time.monotonic()
     remote = target.path_class(args.remote)
     local = args.local
+    if local == "-":
+        with deadline(args.timeout):
+            return _send_to(remote, sys.stdout.buffer)
     with deadline(args.timeout):
         if os.path.isdir(local) and not remote.is_dir():
             local = os.path.join(local, remote.path.name)

@@ -1,0 +1,274 @@
+"""Files of the fsspec file system: range reads that stream, writes that store once.
+
+A read keeps its data connection open between fetches: the next fetch that
+starts where the last one ended reads on, so a sequential read is one RETR,
+not one per block. A fetch elsewhere ends that transfer and starts another
+with REST. A transfer that ends before the bytes asked for is taken up again
+from where it stopped; only the server's own "transfer complete" after the
+last byte counts as the end of the file.
+
+A write is one STOR over the whole file, under a temporary name in the same
+directory, renamed into place when it is committed: a reader never sees half
+a file, and a failed or discarded write leaves the old copy as it was.
+"""
+
+from __future__ import annotations
+
+import ftplib
+import posixpath
+import ssl
+import uuid
+
+from fsspec.spec import AbstractBufferedFile
+
+from corvane.ftp._sessions import data_connection
+
+# A session that fails this often in a row without a byte read between is given up.
+TRIES = 3
+# Faults after which the session is out of step with the server and must be dropped.
+BROKEN = (OSError, EOFError, ftplib.error_temp, ftplib.error_reply, ftplib.error_proto)
+
+
+class FileChanged(OSError):
+    """The server ended a file before the length it had when it was opened."""
+
+
+def end_transfer(conn, client):
+    """Closes a data connection early and reads the reply it leaves behind; False when
+    the session is no longer in step. Reading exactly that one reply is the only
+    resync that holds on every server (an ABOR or a NOOP leaves replies shifted)."""
+    try:
+        conn.close()
+    except OSError:
+        pass
+    try:
+        client.voidresp()
+    except (ftplib.error_temp, ftplib.error_reply, ftplib.error_perm):
+        pass  # 426 or 451 for the cut, Pure-FTPd's late 150 line: all say the same
+    except BROKEN:
+        return False
+    return True
+
+
+def open_data(client, command, download=False):
+    """data_connection(), with the server's refusal raised as such: some servers (ProFTPD)
+    close their passive port as they refuse the command, so that the connection made
+    while the command travels is refused, and the reply that tells why is still owed."""
+    try:
+        return data_connection(client, command, download=download)
+    except (ConnectionRefusedError, ConnectionResetError) as exc:
+        try:
+            reply = client.getresp()
+        except ftplib.error_perm:
+            raise  # the session is in step again: the refusal was the reply owed
+        except BROKEN:
+            raise exc from None
+        raise ftplib.error_reply(reply) from exc
+
+
+class Stream:
+    """One RETR at a time of one remote file, on a session held from `pool`."""
+
+    def __init__(self, fs, path):
+        self.fs, self.path = fs, path
+        self.session = None
+        self.conn = None
+        self.pos = None  # the offset of the next byte `conn` delivers
+
+    def read(self, start, end, size=None):
+        """The bytes from `start` to `end`; short only where the server says the file ends.
+        `size`: the length the file had when opened, so that an end before it is an error.
+        `end` None: to the end of the file, whatever its length."""
+        # Chunks as recv makes them, joined once: no buffer zeroed first, no second copy.
+        chunks, done, failures = [], 0, 0
+        while end is None or start + done < end:
+            try:
+                if self.conn is None or self.pos != start + done:
+                    self.stop()
+                    self.begin(start + done)
+                chunk = self.conn.recv(1 << 20 if end is None else min(end - start - done, 1 << 20))
+                if chunk:
+                    chunks.append(chunk)
+                    done += len(chunk)
+                    self.pos += len(chunk)
+                    failures = 0
+                    continue
+                # The server closed the data connection: its reply tells an end from a cut.
+                self.conn.close()
+                self.conn = None
+                try:
+                    self.session.client.voidresp()
+                except (ftplib.error_temp, ftplib.error_reply):
+                    raise ConnectionError("the transfer was cut short") from None
+                if size is not None and start + done < min(end if end is not None else size, size):
+                    raise FileChanged(f"{self.fs.where(self.path)}: the file ended at byte {start + done}, "
+                                      f"shorter than the {size} bytes it had when opened; it changed on the "
+                                      f"server: open it again")
+                break
+            except BROKEN as exc:
+                if isinstance(exc, (FileChanged, FileNotFoundError, IsADirectoryError, PermissionError)):
+                    raise  # answers, not faults
+                self.drop()
+                failures += 1
+                if failures >= TRIES:
+                    raise OSError(f"{self.fs.where(self.path)}: reading at byte {start + done} failed "
+                                  f"{TRIES} times in a row ({exc}); try again later") from exc
+        return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+
+    def begin(self, offset):
+        if self.session is None:
+            self.session = self.fs.take_session(files=True)
+        client = self.session.client
+        if offset:
+            client.sendcmd(f"REST {offset}")
+        try:
+            self.conn = open_data(client, f"RETR {self.path}", download=True)
+        except ftplib.error_perm as exc:
+            raise self.fs.not_found(self.path, exc) from None
+        self.pos = offset
+
+    def stop(self):
+        """Ends the transfer in progress, keeping the session where it stays in step."""
+        if self.conn is not None:
+            conn, self.conn = self.conn, None
+            if not end_transfer(conn, self.session.client):
+                self.drop()
+
+    def drop(self):
+        if self.conn is not None:
+            try:
+                self.conn.close()
+            except OSError:
+                pass
+            self.conn = None
+        if self.session is not None:
+            self.fs.files_pool.discard(self.session)
+            self.session = None
+
+    def close(self):
+        self.stop()
+        if self.session is not None:
+            self.fs.files_pool.give_back(self.session)
+            self.session = None
+
+
+def temporary_name(path):
+    parent, name = posixpath.split(path)
+    return posixpath.join(parent, f".{name}.{uuid.uuid4().hex[:12]}.cftp-part")
+
+
+class FTPFile(AbstractBufferedFile):
+    """A remote file opened "rb" or "wb" (see the module's docstring)."""
+
+    def __init__(self, fs, path, mode="rb", block_size="default", autocommit=True, cache_type="readahead",
+                 cache_options=None, size=None, **kwargs):
+        self.stream = Stream(fs, path) if mode == "rb" else None
+        self.session = self.conn = None
+        self.temp = None
+        self.stored = False
+        super().__init__(fs, path, mode=mode, block_size=block_size, autocommit=autocommit,
+                         cache_type=cache_type, cache_options=cache_options, size=size, **kwargs)
+
+    # ---- reading
+
+    def _fetch_range(self, start, end):
+        return self.stream.read(start, min(end, self.size), self.size)
+
+    def read(self, length=-1):
+        # Reading on where the open transfer stands, past what the read-ahead holds: straight from
+        # the transfer, without a copy into and out of the cache (sequential reads at ftplib's pace).
+        cache, stream = self.cache, self.stream
+        if (stream is not None and stream.conn is not None and stream.pos == self.loc and length is not None
+                and length > 0 and not self.closed and getattr(cache, "name", None) == "readahead"
+                and not cache.start <= self.loc < cache.end):
+            out = stream.read(self.loc, min(self.loc + length, self.size), self.size)
+            self.loc += len(out)
+            return out
+        return super().read(length)
+
+    # ---- writing
+
+    def _initiate_upload(self):
+        self.temp = temporary_name(self.path)
+        parent = posixpath.dirname(self.path)
+        for attempt in range(2):
+            self.session = self.fs.take_session(files=True)
+            try:
+                self.conn = open_data(self.session.client, f"STOR {self.temp}")
+                return
+            except ftplib.error_perm as exc:
+                self._release(keep=True)
+                refusal = exc
+            except BaseException:
+                self._release(keep=False)
+                raise
+            # As object stores and fsspec's local files with auto_mkdir: a file makes its directory
+            # (or another thread has made it since the refusal).
+            if attempt:
+                break
+            self.fs.makedirs(parent, exist_ok=True)
+        raise PermissionError(f"{self.fs.where(self.path)}: the server refused to store it ({refusal}); "
+                              f"check that the login may write there") from None
+
+    def _upload_chunk(self, final=False):
+        try:
+            self.conn.sendall(self.buffer.getbuffer())
+            if final:
+                conn, self.conn = self.conn, None
+                if isinstance(conn, ssl.SSLSocket):
+                    conn = conn.unwrap()  # the server counts a TLS upload complete only after its close
+                conn.close()
+                self.session.client.voidresp()
+                self.stored = True
+                self._release(keep=True)
+                if self.autocommit:
+                    self.commit()
+        except BaseException:
+            self._abandon()
+            raise
+        return True
+
+    def commit(self):
+        if not self.stored:
+            return
+        self.fs.rename_into_place(self.temp, self.path)
+        self.stored = False
+
+    def discard(self):
+        if self.temp is not None and (self.stored or self.session is not None):
+            self._abandon()
+
+    def _abandon(self):
+        """Ends an upload that will not be used, and removes what of it reached the server."""
+        if self.conn is not None:
+            conn, self.conn = self.conn, None
+            kept = end_transfer(conn, self.session.client)
+            self._release(keep=kept)
+        elif self.session is not None:
+            self._release(keep=True)
+        self.stored = False
+        self.fs.remove_quietly(self.temp)
+
+    def _release(self, keep):
+        if self.session is not None:
+            (self.fs.files_pool.give_back if keep else self.fs.files_pool.discard)(self.session)
+            self.session = None
+
+    def __exit__(self, kind, value, traceback):
+        if kind is not None and self.mode != "rb" and not self.closed:
+            # An error inside `with fs.open(p, "wb")`: what was written is not the file.
+            self._abandon()
+            self.closed = True
+            return None
+        return super().__exit__(kind, value, traceback)
+
+    def close(self):
+        if self.closed:
+            return
+        try:
+            super().close()
+        finally:
+            if self.stream is not None:
+                self.stream.close()
+            elif self.session is not None or self.conn is not None:
+                self._abandon()  # a close that failed half-way
