@@ -121,8 +121,13 @@ PyMethodDef methods[] = {
      "recv_file(sock, file, timeout, stopped, limit=None) -> bytes received\n\n"
      "Writes everything `sock` delivers until the peer closes to the open file `file`, but no more\n"
      "than `limit` bytes when it is given and not negative; `timeout` and `stopped` as for send_file."},
+    {"parse_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_list)), METH_FASTCALL,
+     "parse_list(lines, now=None) -> (entries, unknown)\n\n"
+     "The entries (type, size, name, mtime, precision) of LIST lines in Unix, Windows/IIS or EPLF\n"
+     "form, each line read in its own; the lines no format reads, unchanged. `now` places the dates\n"
+     "Unix listings give without a year."},
     {"list_entries", list_entries, METH_O,
-     "list_entries(lines) -> [(type, size, name)] of the entries of a Unix long listing."},
+     "list_entries(lines) -> [(type, size, name)] of the entries of a listing, as parse_list reads them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -72,8 +72,14 @@ class EnvConfig:
         return _load()
 
     @staticmethod
-    def section(name):
-        """The options written in section `name` itself, not those of [DEFAULT], as a Section."""
+    def section(name, inline_comments=False):
+        """The options written in section `name` itself, not those of [DEFAULT], as a Section.
+
+        With `inline_comments`, "; ..." and "# ..." after white space end a value, as
+        configparser's inline_comment_prefixes do (from_config's sections). Without,
+        the value is the whole rest of the line: FTPPath hands its [ftp] options to
+        ftplib.FTP as written, and a password may hold " ;".
+        """
         path = os.environ.get(ENV_VAR)
         where = f"config file {path!r}" if path else f"{ENV_VAR} is not set"
         if not path or not os.path.exists(path):
@@ -81,7 +87,8 @@ class EnvConfig:
                 where = f"config file {path!r} does not exist"
             raise LookupError(f"no [{name}] section: {where}")
         # A default section no INI header can name keeps [DEFAULT] out of the result.
-        parser = _load(default_section="\0")
+        comments = {"inline_comment_prefixes": (";", "#")} if inline_comments else {}
+        parser = _load(default_section="\0", **comments)
         if not parser.has_section(name):
             raise LookupError(f"no [{name}] section in config file {path!r}")
         return Section(path, name, parser[name])

@@ -2,8 +2,11 @@
 
 Remote listings are MLSD where the server advertises MLST in FEAT (type,
 size and modification time of each entry), LIST -a elsewhere, split
-natively. A link is never followed into a directory: a link to a file is
-copied as that file, a link to a directory is reported as skipped.
+natively line by line in whichever format each line is written: Unix
+`ls -l`, Windows/IIS or EPLF. A LIST line in none of them is handed to the
+caller to report, never dropped: it may be a file we would otherwise miss.
+A link is never followed into a directory: a link to a file is copied as
+that file, a link to a directory is reported as skipped.
 
 To tell one from the other on the server we ask SIZE of the link: one round
 trip, no change of the session's directory (CWD would need a second one to
@@ -36,6 +39,9 @@ class Entry:
     rel: str  # "/"-separated, relative to the tree's top; "" for a single file
     size: int
     mtime: float | None  # seconds since the epoch, where the side knows it exactly
+    # (seconds, precision in seconds) as a LIST line gives it: 60 or 86400 for Unix, 60 for
+    # Windows, 1 for EPLF. The server's clock read as UTC: some servers list local time.
+    listed_time: tuple[int, int] | None = None
 
 
 @dataclass
@@ -219,21 +225,24 @@ class Lister:
         return data_lines(client, f"{command} {path}", f"{self.server}:{path}")
 
     def listing(self, client, path, ancestors):
-        """[(kind, size, mtime, unique, name)] of the remote directory `path`; `ancestors`:
-        the identities (MLSD's unique fact) of the directories above it. The names are
-        the server's, unchecked."""
+        """([(kind, size, mtime, unique, name, listed_time)], unknown lines) of the remote
+        directory `path`; `ancestors`: the identities (MLSD's unique fact) of the directories
+        above it. The names are the server's, unchecked; listed_time is LIST's
+        (seconds, precision), and an EPLF time, exact to the second, is the mtime too."""
         if not self.mlsd:
-            return [(kind, size, None, None, name)
-                    for kind, size, name in _datapath.list_entries(self._long_listing(client, path))]
+            entries, unknown = _datapath.parse_list(self._long_listing(client, path))
+            return [(kind, size, when if precision == 1 else None, None, name,
+                     None if when is None else (when, precision))
+                    for kind, size, name, when, precision in entries], unknown
         entries = mlsd_entries(self._lines(client, "MLSD", path))
         if self._aliased(entries, ancestors):
             # Some servers' MLSD describes a link's target, not the link: two names with one
             # identity, one of them a directory. LIST, which shows links as links, settles it.
-            links = {name for kind, _, name in _datapath.list_entries(self._lines(client, "LIST", path))
-                     if kind == "l"}
+            links = {entry[2] for entry in _datapath.parse_list(self._lines(client, "LIST", path))[0]
+                     if entry[0] == "l"}
             entries = [("l" if name in links else kind, size, mtime, unique, name)
                        for kind, size, mtime, unique, name in entries]
-        return entries
+        return [entry + (None,) for entry in entries], []
 
     @staticmethod
     def _aliased(entries, ancestors):
@@ -244,13 +253,15 @@ class Lister:
 
     def directory(self, client, top, rel, ancestors=()):
         """The entries of one directory of the tree: ([(subdirectory rel, its ancestors)],
-        Entry list, skipped link rels, refused names).
+        Entry list, skipped link rels, refused names, unknown lines).
 
-        A refused name (see _names) is never joined to a path nor sent: the
-        caller reports it. LIST's own "." and ".." never get here."""
+        A refused name (see _names) is never joined to a path nor sent, and an
+        unknown line (in no LIST format we read) is never guessed at: the caller
+        reports both. LIST's own "." and ".." never get here."""
         path = join(top, rel)
         dirs, files, skipped, refused = [], [], [], []
-        for kind, size, mtime, unique, name in self.listing(client, path, ancestors):
+        entries, unknown = self.listing(client, path, ancestors)
+        for kind, size, mtime, unique, name, listed_time in entries:
             if not is_entry_name(name):
                 refused.append(name)
                 continue
@@ -258,14 +269,14 @@ class Lister:
             if kind == "d":
                 dirs.append((child, ancestors + (unique,) if unique else ancestors))
             elif kind == "-":
-                files.append(Entry(child, size, mtime))
+                files.append(Entry(child, size, mtime, listed_time))
             elif kind == "l":
                 target_size = link_size(client, join(path, name))
                 if target_size is None:
                     skipped.append(child)
                 else:
                     files.append(Entry(child, target_size, mtime if self.mlsd else None))
-        return dirs, files, skipped, refused
+        return dirs, files, skipped, refused, unknown
 
 
 _SIZE_REPLY = re.compile(r"213 ([0-9]{1,20})")

@@ -16,6 +16,7 @@ import threading
 import time
 
 from corvane.base import Local
+from corvane.ftp.login import utf8_answered, wants_utf8
 
 _serial = itertools.count(1)
 
@@ -69,7 +70,14 @@ class Session:
             # Commands sent together must not wait for one another: Nagle's algorithm would
             # hold the second until the server acknowledged the first, a round trip later.
             self.client.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            self.client.voidcmd("TYPE I")
+            # Sent with TYPE I, it costs no round trip of its own.
+            utf8 = wants_utf8(self.client)
+            if utf8:
+                self.client.putcmd("OPTS UTF8 ON")
+            self.client.putcmd("TYPE I")
+            if utf8:
+                utf8_answered(self.client)
+            self.client.voidresp()
         except BaseException:
             self.drop()
             raise

@@ -34,7 +34,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return serve(args) if args.command == "serve" else run(args)
     except SettingsError as exc:
-        parser.error(printable(str(exc)))
+        parser.error(printable(in_our_words(str(exc), getattr(args, "host", None) is None)))
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
@@ -64,9 +64,31 @@ def run(args: argparse.Namespace) -> int:
         notes = getattr(exc, "__notes__", None)
         if notes:
             reason += f" ({'; '.join(map(str, notes))})"
+        reason = in_our_words(reason, args.host is None)
         print(printable(f"{PROG}: {args.command} {args.remote} on {target.server}: {reason}"), file=sys.stderr)
         return 1
     return 0
+
+
+# The library's hints name its keywords; here the options that set them: the command line's
+# own after --host, a config section's after --section.
+_OPTION_WORDS = (("tls='explicit' (tls = explicit in a config section)", "--tls explicit"),
+                 ("tls='explicit' or 'implicit'", "--tls explicit or implicit"), ("tls='explicit'", "--tls explicit"),
+                 ("tls='implicit'", "--tls implicit"), ("without tls,", "without --tls,"),
+                 ("give ca_file,", "give --ca-file FILE,"), ("ca_file and verify", "--ca-file and --no-verify"),
+                 ("verify=False", "--no-verify"))
+_SECTION_WORDS = (("tls='explicit' (tls = explicit in a config section)", "tls = explicit"),
+                  ("tls='explicit' or 'implicit'", "tls = explicit or implicit"), ("tls='explicit'", "tls = explicit"),
+                  ("tls='implicit'", "tls = implicit"), ("give ca_file,", "give ca_file = FILE,"),
+                  ("verify=False", "verify = no"))
+
+
+def in_our_words(text: str, from_section: bool) -> str:
+    """`text` with the library's keyword spellings (tls='explicit', ca_file, verify=False) in
+    the words the user typed them in."""
+    for python, ours in _SECTION_WORDS if from_section else _OPTION_WORDS:
+        text = text.replace(python, ours)
+    return text
 
 
 def describe(exc: BaseException) -> str | None:
@@ -96,18 +118,22 @@ def describe(exc: BaseException) -> str | None:
 
 
 def serve(args: argparse.Namespace) -> int:
-    misplaced = [f"--{name.replace('_', '-')}" for name in ("host", "tls", "ca_file", "no_verify", "config",
-                                                             "section", "timeout") if getattr(args, name) is not None]
+    misplaced = [f"--{name.replace('_', '-')}" for name in ("ca_file", "no_verify", "config", "section", "timeout")
+                 if getattr(args, name, None) is not None]
     if misplaced:
-        raise SettingsError(f"serve listens on 127.0.0.1 and takes only --port, --user and "
-                            f"--password-env, not {', '.join(misplaced)}")
+        raise SettingsError(f"serve takes only --host, --port, --user, --password-env, --tls and --certfile, "
+                            f"not {', '.join(misplaced)}")
     # pyftpdlib only for serve: the other commands start sooner without it.
-    from corvane.ftp.serve import DEFAULT_USER, PASSWORD_ENV, EmbeddedServer, usage_text
+    from corvane.ftp.serve import DEFAULT_USER, HOST, PASSWORD_ENV, EmbeddedServer, TLSUnavailable, usage_text
 
     password_env = args.password_env or PASSWORD_ENV
     chosen = os.environ.get(args.password_env) if args.password_env else None
     try:
-        server = EmbeddedServer(args.root, user=args.user or DEFAULT_USER, password=chosen, port=args.port or 0)
+        server = EmbeddedServer(args.root, user=args.user or DEFAULT_USER, password=chosen, port=args.port or 0,
+                                host=args.host or HOST, tls=args.tls, certfile=getattr(args, "certfile", None))
+    except TLSUnavailable as exc:
+        print(f"{PROG}: serve {args.root}: {exc}", file=sys.stderr)
+        return 1
     except OSError as exc:
         print(f"{PROG}: serve {args.root}: {exc.strerror or exc}", file=sys.stderr)
         return 1
@@ -171,9 +197,20 @@ def build_parser() -> argparse.ArgumentParser:
                                   "or interrupted upload then loses the old copy")
     serve_cmd = sub.add_parser("serve", help="serve DIR over FTP on 127.0.0.1, on a free port",
                                description="Serve DIR (default: the current directory) read-write "
-                                           "over FTP on 127.0.0.1 to one user, and print the options "
-                                           "that reach it. Needs no root.")
-    _server_options(serve_cmd, argparse.SUPPRESS)
+                                           "over FTP on 127.0.0.1 (or --host) to one user, and print "
+                                           "the options that reach it. Needs no root.")
+    # Only what a server of its own can use: no client's TLS checks, no config section.
+    group = serve_cmd.add_argument_group("server")
+    group.add_argument("--host", default=argparse.SUPPRESS, help="the address to listen on (default 127.0.0.1)")
+    group.add_argument("--port", type=_positive, default=argparse.SUPPRESS, help="default: any free port")
+    group.add_argument("--user", default=argparse.SUPPRESS, help="the one login name (default: corvane)")
+    group.add_argument("--password-env", metavar="NAME", default=argparse.SUPPRESS,
+                       help="take the password from the environment variable NAME (default: a new one)")
+    group.add_argument("--tls", choices=("explicit", "implicit"), default=argparse.SUPPRESS,
+                       help="explicit: AUTH TLS on the plain port; implicit: TLS from the first byte "
+                            "(needs pyOpenSSL)")
+    group.add_argument("--certfile", metavar="FILE", default=argparse.SUPPRESS,
+                       help="key and certificate, one PEM file, for --tls (default: a new self-signed one)")
     serve_cmd.add_argument("root", nargs="?", default=".", metavar="DIR")
     return parser
 

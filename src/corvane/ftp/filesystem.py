@@ -27,6 +27,7 @@ import hashlib
 import os
 import posixpath
 import threading
+import warnings
 import weakref
 from concurrent.futures import ThreadPoolExecutor
 from urllib.parse import unquote, urlsplit
@@ -225,12 +226,15 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
 
         def listed(client):
             try:
-                found = _plan.Lister(mlsd, self.path_class.settings.host).listing(client, path, ())
+                found, unknown = _plan.Lister(mlsd, self.path_class.settings.host).listing(client, path, ())
             except ftplib.error_perm as exc:
                 return exc
             except (ConnectionRefusedError, ConnectionResetError) as exc:
                 return _refusal(client, exc)
-            return [self._entry(client, path, *item) for item in found if is_entry_name(item[4])]
+            for line in unknown:  # not guessed at, and not dropped unsaid
+                warnings.warn(f"{self.where(path)} lists a line in no format known here (Unix, Windows/IIS, "
+                              f"EPLF): {line!r}; it is left out", stacklevel=2)
+            return [self._entry(client, path, *item[:5]) for item in found if is_entry_name(item[4])]
 
         entries = self._run(listed)
         base = posixpath.basename(path)

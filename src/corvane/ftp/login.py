@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import codecs
 import ftplib
 import re
 import ssl
@@ -45,6 +46,9 @@ def log_in(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
         client.login(user, passwd)
         if secure is not None:
             secure.prot_p()
+        if wants_utf8(client):
+            client.putcmd("OPTS UTF8 ON")
+            utf8_answered(client)
     except BaseException as exc:
         client.close()
         clearer = _explain(exc, where, tls)
@@ -60,6 +64,29 @@ _OTHER_HOST_CODES = (62, 64)
 
 def _names_another_host(exc: ssl.SSLCertVerificationError) -> bool:
     return exc.verify_code in _OTHER_HOST_CODES or "mismatch" in str(exc.verify_message).lower()
+
+
+def wants_utf8(client: ftplib.FTP) -> bool:
+    """Whether to ask `client`'s server for UTF-8 names: the client reads UTF-8 and has not asked.
+
+    Some servers (IIS, older Serv-U) list names in a code page until OPTS UTF8 ON, which
+    those that speak UTF-8 anyway accept or refuse; a client given another encoding
+    (latin-1) asks nothing, so that the server keeps the one it has.
+    """
+    try:
+        utf8 = codecs.lookup(getattr(client, "encoding", "")).name == "utf-8"
+    except (LookupError, TypeError):
+        return False
+    return utf8 and not getattr(client, "_corvane_utf8_asked", False)
+
+
+def utf8_answered(client: ftplib.FTP) -> None:
+    """Reads the answer to an OPTS UTF8 ON already sent; a refusal changes nothing."""
+    client._corvane_utf8_asked = True  # type: ignore[attr-defined]
+    try:
+        client.getresp()
+    except (ftplib.error_perm, ftplib.error_temp):
+        pass
 
 
 def _explain(exc: BaseException, where: str, tls: Optional[str]) -> Optional[Exception]:

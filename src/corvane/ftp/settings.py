@@ -95,7 +95,7 @@ def from_section(name: str) -> Settings:
     Options: host (required), port, user, passwd (or password), tls (explicit, implicit
     or no), ca_file, verify, timeout, pasv, source_address (host[:port]), encoding.
     """
-    options = EnvConfig.section(name)  # LookupError naming the file when there is no such section
+    options = EnvConfig.section(name, inline_comments=True)  # LookupError naming the file when there is no such section
     where = f"[{name}] of config file {os.environ.get(ENV_VAR)!r}"
     unknown = sorted(set(options) - set(_OPTIONS))
     if unknown:

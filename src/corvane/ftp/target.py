@@ -79,7 +79,7 @@ def _from_section(args: argparse.Namespace) -> Target:
                             "with --section NAME")
     section = args.section or FTPPath._section[0]
     try:
-        settings = EnvConfig.section(section)
+        settings = EnvConfig.section(section, inline_comments=True)
         cls = from_config(section)
     except (LookupError, ValueError) as exc:
         raise SettingsError(str(exc)) from exc

@@ -405,11 +405,14 @@ class _Run:
             return self._directory_failure("list", top, local, item[0], exc)
 
         def listed(item, result):
-            dirs, files, skipped, refused = result
+            dirs, files, skipped, refused, unknown = result
             if local is not None:  # a comparison passes them over: it copies nothing
                 for name in refused:
                     self.report.files_failed += 1
                     self._failed(self._refused(top, local, item[0], name))
+                for line in unknown:
+                    self.report.files_failed += 1
+                    self._failed(self._unread(top, local, item[0], line))
             tree.dirs.extend(rel for rel, _ in dirs)
             tree.files.extend(files)
             tree.skipped_links.extend(skipped)
@@ -622,6 +625,12 @@ class _Run:
         remote = _plan.join(top, rel)
         return FileTransferError(f"{server_of(self.remote)}:{remote} lists an entry named {name!r}, which is "
                                  f"no plain name in that directory: it was not copied, nor anything below it",
+                                 _local_path(local, rel), remote)
+
+    def _unread(self, top, local, rel, line):
+        remote = _plan.join(top, rel)
+        return FileTransferError(f"{server_of(self.remote)}:{remote} lists a line in no format known here "
+                                 f"(Unix, Windows/IIS, EPLF): {line!r}; whatever it names was not copied",
                                  _local_path(local, rel), remote)
 
     def _failed(self, error):
