@@ -191,7 +191,8 @@ class FTPFile(AbstractBufferedFile):
     def _initiate_upload(self):
         self.temp = temporary_name(self.path)
         parent = posixpath.dirname(self.path)
-        for attempt in range(2):
+        made_parent = stale = False
+        while True:
             self.session = self.fs.take_session(files=True)
             try:
                 self.conn = open_data(self.session.client, f"STOR {self.temp}")
@@ -199,13 +200,22 @@ class FTPFile(AbstractBufferedFile):
             except ftplib.error_perm as exc:
                 self._release(keep=True)
                 refusal = exc
+            except (ftplib.error_reply, ftplib.error_temp, ftplib.error_proto, EOFError, ConnectionError):
+                # An idle session the server has since ended (timed out, or told to go) answers
+                # out of step or not at all: nothing was stored, so a fresh session tries once more.
+                self._release(keep=False)
+                if stale:
+                    raise
+                stale = True
+                continue
             except BaseException:
                 self._release(keep=False)
                 raise
             # As object stores and fsspec's local files with auto_mkdir: a file makes its directory
             # (or another thread has made it since the refusal).
-            if attempt:
+            if made_parent:
                 break
+            made_parent = True
             self.fs.makedirs(parent, exist_ok=True)
         raise PermissionError(f"{self.fs.where(self.path)}: the server refused to store it ({refusal}); "
                               f"check that the login may write there") from None
