@@ -82,7 +82,11 @@ def _remaining(started: float, seconds: float | None) -> float | None:
 
 def ls(target: Target, args: argparse.Namespace) -> None:
     top = target.path_class(args.remote)
-    session = Session(top)
+    try:
+        session = Session(top)
+    except Exception:
+        top.is_dir()  # a login or configuration failure, told as FTPPath tells it to every other command
+        raise
     try:
         where = _directory_of(session.client, top.path.as_posix())
         if where is None:
