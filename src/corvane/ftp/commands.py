@@ -163,6 +163,10 @@ def _entries(lister: _plan.Lister, client: ftplib.FTP, path: str, ancestors: tup
     if unknown:
         warnings.warn(f"'{path}': {_count(len(unknown), 'line')} of the listing in no format read, "
                       f"left out; the first: {unknown[0]!r}", stacklevel=1)
+    refused = [e[4] for e in entries if not is_entry_name(e[4])]
+    if refused:
+        warnings.warn(f"'{path}': {_count(len(refused), 'name')} that no entry can have, left out; "
+                      f"the first: {refused[0]!r}", stacklevel=1)
     return [e for e in entries if is_entry_name(e[4])], links
 
 
