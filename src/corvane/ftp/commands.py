@@ -193,8 +193,13 @@ def _listed_time(mtime: float | None, listed_time: tuple[int, int] | None) -> st
 
 
 def _long_line(entry: FTPPath) -> str:
+    """A file its directory's listing left out, from SIZE and MDTM; in UTC as the listed ones."""
     size = _size(entry)
-    return f"- {'?' if size is None else size:>12}  {_mtime_text(entry):19}  {entry.path.name}"
+    return f"- {'?' if size is None else size:>12}  {_mtime_text(entry, _FTPPATH_AHEAD):19}  {entry.path.name}"
+
+
+# FTPPath.mtime is the server's UTC time plus this (README, "Behaviours that surprise").
+_FTPPATH_AHEAD = datetime.timedelta(hours=8)
 
 
 def _size(path: FTPPath) -> int | None:
@@ -209,9 +214,9 @@ def _size(path: FTPPath) -> int | None:
     return int(size.group(1)) if size else None
 
 
-def _mtime_text(path: FTPPath) -> str:
+def _mtime_text(path: FTPPath, ahead: datetime.timedelta = datetime.timedelta()) -> str:
     try:
-        return f"{path.mtime:%Y-%m-%d %H:%M:%S}"
+        return f"{path.mtime - ahead:%Y-%m-%d %H:%M:%S}"
     # TypeError: FTPPath's "could not retrieve modification time", the server gives none;
     # the others: what it gave is not a time.
     except (TypeError, ValueError, OverflowError):
