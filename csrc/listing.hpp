@@ -16,3 +16,10 @@ bool check_line(State& st, PyObject* self, PyObject* line);
 // first-request steps of glob up to the walk (path check, is_dir(), LIST).
 // Null with an error set.
 Ref fetch_listing(State& st, PyObject* self);
+
+// Some servers (Pure-FTPd) split a LIST argument at white space and answer a
+// path that holds any with no entry at all. When P holds white space and
+// `lines` has no entry, they are replaced by `list_command` sent from inside
+// P (PWD, CWD P, the listing, CWD back). False with an error set.
+bool relist_if_empty(State& st, PyObject* self, PyObject* client, PyObject* p, const char* list_command,
+                     Ref& lines);

@@ -186,9 +186,10 @@ bool give_up(State& st, PyObject* self) {
     return valid_reset(st, self);
 }
 
-// PWD, CWD P, LIST, CWD back. `lines` is replaced only when the session got
-// inside P. False with an error set.
-bool list_from_inside(State& st, PyObject* self, PyObject* client, PyObject* p, Ref& lines) {
+// PWD, CWD P, `list_command`, CWD back. `lines` is replaced only when the
+// session got inside P. False with an error set.
+bool list_from_inside(State& st, PyObject* self, PyObject* client, PyObject* p, const char* list_command,
+                      Ref& lines) {
     Ref saved = Ref::steal(PyObject_CallMethodNoArgs(client, st.s_pwd));
     if (!saved) return give_up(st, self);
     if (!PyUnicode_Check(saved.get()) || PyUnicode_GET_LENGTH(saved.get()) == 0) return true;
@@ -198,7 +199,7 @@ bool list_from_inside(State& st, PyObject* self, PyObject* client, PyObject* p, 
     if (!entered) return give_up(st, self);
     if (!starts_with(entered.get(), "2")) return true;
 
-    Ref list = Ref::steal(PyUnicode_FromString("LIST"));
+    Ref list = Ref::steal(PyUnicode_FromString(list_command));
     Ref inside = list ? list_lines(st, self, client, list.get()) : Ref{};
     // A failed listing still goes back first; its error passes out after,
     // or as the context of an error of the way back.
@@ -217,6 +218,13 @@ bool list_from_inside(State& st, PyObject* self, PyObject* client, PyObject* p, 
 }
 
 }  // namespace
+
+bool relist_if_empty(State& st, PyObject* self, PyObject* client, PyObject* p, const char* list_command,
+                     Ref& lines) {
+    if (!holds_space(p)) return true;
+    int entries = has_entry(st, self, lines.get());
+    return entries > 0 || (entries == 0 && list_from_inside(st, self, client, p, list_command, lines));
+}
 
 bool check_line(State& st, PyObject* self, PyObject* line) {
     if (PyUnicode_Check(line)) return true;
@@ -238,11 +246,7 @@ Ref fetch_listing(State& st, PyObject* self) {
     Ref list = command("LIST", t.p.get());
     if (!client || !list) return {};
     Ref lines = list_lines(st, self, client.get(), list.get());
-    if (lines && holds_space(t.p.get())) {
-        int entries = has_entry(st, self, lines.get());
-        if (entries < 0 || (entries == 0 && !list_from_inside(st, self, client.get(), t.p.get(), lines)))
-            lines = Ref();
-    }
+    if (lines && !relist_if_empty(st, self, client.get(), t.p.get(), "LIST", lines)) lines = Ref();
     // No retry wrapper surrounds the listing: leave the client usable before
     // the error passes out, as the wrapper would.
     return lines ? std::move(lines) : Ref::steal(settle_and_raise(st, self));

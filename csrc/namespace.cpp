@@ -66,7 +66,8 @@ bool delete_entries(State& st, PyObject* self) {
 
 // RMD P. Servers that hide dot-files from LIST (vsftpd, ProFTPD and Pure-FTPd
 // by default) refuse it while hidden entries are left: those are listed with
-// `LIST -a P` and removed, and RMD is sent once more. A server that refuses
+// `LIST -a P` (from inside P where the server splits a P holding blanks) and
+// removed, and RMD is sent once more. A server that refuses
 // `LIST -a` (pyftpdlib) hides nothing, so its first refusal stands.
 bool remove_directory(State& st, PyObject* self, PyObject* p) {
     if (send_with_path(st, self, st.s_rmd, p)) return true;
@@ -79,6 +80,7 @@ bool remove_directory(State& st, PyObject* self, PyObject* p) {
         Ref list = command("LIST -a", p);
         if (!client || !list) return false;
         Ref lines = list_lines(st, self, client.get(), list.get());
+        if (lines && !relist_if_empty(st, self, client.get(), p, "LIST -a", lines)) lines = Ref();
         if (lines) return delete_all_listed(st, self, lines.get()) && send_with_path(st, self, st.s_rmd, p);
         if (!PyErr_ExceptionMatches(st.error_perm)) return false;
         Caught unlisted = Caught::fetch();

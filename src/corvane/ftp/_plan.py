@@ -224,25 +224,34 @@ class Lister:
     def _lines(self, client, command, path):
         return data_lines(client, f"{command} {path}", f"{self.server}:{path}")
 
-    def listing(self, client, path, ancestors):
+    def listing(self, client, path, ancestors, with_targets=False):
         """([(kind, size, mtime, unique, name, listed_time)], unknown lines) of the remote
         directory `path`; `ancestors`: the identities (MLSD's unique fact) of the directories
         above it. The names are the server's, unchecked; listed_time is LIST's
-        (seconds, precision), and an EPLF time, exact to the second, is the mtime too."""
+        (seconds, precision), and an EPLF time, exact to the second, is the mtime too.
+        `with_targets` adds a third item: {link name: target} of the links LIST showed."""
+        targets = {}
         if not self.mlsd:
-            entries, unknown = _datapath.parse_list(self._long_listing(client, path))
-            return [(kind, size, when if precision == 1 else None, None, name,
-                     None if when is None else (when, precision))
-                    for kind, size, name, when, precision in entries], unknown
+            lines = self._long_listing(client, path)
+            entries, unknown = _datapath.parse_list(lines)
+            if with_targets:
+                targets = link_targets(lines)
+            found = [(kind, size, when if precision == 1 else None, None, name,
+                      None if when is None else (when, precision))
+                     for kind, size, name, when, precision in entries]
+            return (found, unknown, targets) if with_targets else (found, unknown)
         entries = mlsd_entries(self._lines(client, "MLSD", path))
         if self._aliased(entries, ancestors):
             # Some servers' MLSD describes a link's target, not the link: two names with one
             # identity, one of them a directory. LIST, which shows links as links, settles it.
-            links = {entry[2] for entry in _datapath.parse_list(self._lines(client, "LIST", path))[0]
-                     if entry[0] == "l"}
+            lines = self._lines(client, "LIST", path)
+            links = {entry[2] for entry in _datapath.parse_list(lines)[0] if entry[0] == "l"}
             entries = [("l" if name in links else kind, size, mtime, unique, name)
                        for kind, size, mtime, unique, name in entries]
-        return [entry + (None,) for entry in entries], []
+            if with_targets:
+                targets = link_targets(lines)
+        found = [entry + (None,) for entry in entries]
+        return (found, [], targets) if with_targets else (found, [])
 
     @staticmethod
     def _aliased(entries, ancestors):
@@ -277,6 +286,20 @@ class Lister:
                 else:
                     files.append(Entry(child, target_size, mtime if self.mlsd else None))
         return dirs, files, skipped, refused, unknown
+
+
+def link_targets(lines):
+    """{name: target} of the Unix LIST lines that show a link. parse_list ends a link's name
+    at the last " -> " of its line, so the target is what follows that arrow."""
+    targets = {}
+    for line in lines:
+        arrow = line.rfind(" -> ")
+        if arrow < 0:
+            continue
+        entries = _datapath.parse_list([line])[0]
+        if entries and entries[0][0] == "l":
+            targets[entries[0][2]] = line[arrow + 4:]
+    return targets
 
 
 _SIZE_REPLY = re.compile(r"213 ([0-9]{1,20})")

@@ -173,7 +173,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     ls = command("ls", commands.ls, "list a remote directory (or show a file)", remote=None)
     ls.add_argument("remote", nargs="?", default=".", type=_remote_path, metavar="PATH")
-    ls.add_argument("-l", dest="long", action="store_true", help="kind, size, mtime and name")
+    ls.add_argument("-l", dest="long", action="store_true",
+                    help="kind (d, -, l), size, time and name, and a link's target where LIST shows it; "
+                         "times in UTC, to the second, minute or day as the server gives them")
+    ls.add_argument("-a", dest="all", action="store_true", help="show names starting with '.' too")
+    ls.add_argument("-R", dest="recursive", action="store_true",
+                    help="list each directory under PATH too, its path first; links are not followed")
     command("cat", commands.cat, "write a remote file to standard output")
     command("stat", commands.stat, "show whether a path exists, its kind, size and mtime")
     command("mkdir", commands.mkdir, "make a remote directory and its missing parents")

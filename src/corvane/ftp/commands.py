@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import datetime
 import ftplib
 import os
 import re
@@ -13,11 +14,13 @@ import sys
 import threading
 import time
 import uuid
+import warnings
 from collections.abc import Iterator
 from typing import BinaryIO
 
 from corvane.base import Local
-from corvane.ftp import transfer
+from corvane.ftp import _plan, limits, transfer
+from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import Session, data_connection
 from corvane.ftp.path import FTPPath
 from corvane.ftp.progress import progress_bar
@@ -79,21 +82,124 @@ def _remaining(started: float, seconds: float | None) -> float | None:
 
 def ls(target: Target, args: argparse.Namespace) -> None:
     top = target.path_class(args.remote)
-    # Like ls(1): a file lists as itself, a directory as its entries.
-    entries = sorted(top.glob("*"), key=lambda p: p.path.name) if top.is_dir() else [top]
-    for entry in entries:
-        print(printable(_long_line(entry) if args.long else _name(entry, top)))
+    try:
+        session = Session(top)
+    except Exception:
+        top.is_dir()  # a login or configuration failure, told as FTPPath tells it to every other command
+        raise
+    try:
+        where = _directory_of(session.client, top.path.as_posix())
+        if where is None:
+            # Like ls(1): a file lists as itself, as its directory's listing shows it (a link
+            # with its target); a missing path fails in FTPPath's own words.
+            parent = _directory_of(session.client, top.parent.path.as_posix())
+            found = []
+            if parent is not None:
+                lister = _plan.Lister(parent[0], target.server)
+                entries, links = _entries(lister, session.client, parent[1], ())
+                found = [e for e in entries if e[4] == top.path.name and e[0] != "d"]
+            session.quit()
+            if not found:
+                top.is_dir()
+                print(printable(_long_line(top) if args.long else str(top)))
+            else:
+                print(printable(_entry_line(found[0], links) if args.long else str(top)))
+            return
+        mlsd, absolute = where
+        lister = _plan.Lister(mlsd, target.server)
+        pending = [("", ())]
+        budget = limits.listing_bytes()  # for the whole walk: a hostile server may invent directories forever
+        while pending:
+            rel, ancestors = pending.pop(0)
+            entries, links = _entries(lister, session.client, _plan.join(absolute, rel), ancestors)
+            shown = sorted((e for e in entries if args.all or not e[4].startswith(".")), key=lambda e: e[4])
+            budget -= sum(len(e[4]) + 1 for e in shown)
+            if budget < 0:
+                raise limits.listing_too_long(f"{target.server}:{absolute} and the directories under it",
+                                              limits.listing_bytes())
+            if args.recursive:
+                if rel:
+                    print()
+                print(printable(f"{_plan.join(args.remote, rel)}:"))
+                subdirectories = [(f"{rel}/{e[4]}" if rel else e[4], ancestors + (e[3],) if e[3] else ancestors)
+                                  for e in shown if e[0] == "d"]
+                pending[:0] = subdirectories  # depth first, in name order, as ls -R
+            for entry in shown:
+                print(printable(_entry_line(entry, links) if args.long else entry[4]))
+        session.quit()
+    except BaseException:
+        session.drop()
+        raise
 
 
-def _name(entry: FTPPath, top: FTPPath) -> str:
-    return str(entry) if entry == top else entry.path.name
+# The PWD reply names the directory between quotes, a quote in it doubled.
+_PWD_REPLY = re.compile(r'257 "((?:[^"]|"")*)"')
+
+
+def _directory_of(client: ftplib.FTP, path: str) -> tuple[bool, str] | None:
+    """(whether the server speaks MLSD, the absolute path) of the directory `path`; None when
+    CWD refuses it: a file, or nothing. The three questions go out together: one round trip."""
+    commands = ("FEAT", f"CWD {path}", "PWD")
+    for command in commands:
+        client.putcmd(command)
+    features, cwd, pwd = (client.getmultiline() for _ in commands)
+    for reply in (features, cwd, pwd):
+        if reply[:1] == "4":
+            raise ftplib.error_temp(reply)
+    if cwd[:1] != "2":
+        return None
+    absolute = _PWD_REPLY.match(pwd)
+    if absolute is None or not absolute[1].startswith("/"):
+        raise CommandError(f"'{path}': the server's answer to PWD names no directory ({pwd!r})")
+    mlsd = features[:1] == "2" and any(line.strip().upper().startswith("MLST")
+                                       for line in features.splitlines()[1:])
+    return mlsd, absolute[1].replace('""', '"')
+
+
+def _entries(lister: _plan.Lister, client: ftplib.FTP, path: str, ancestors: tuple) -> tuple[list, dict]:
+    """The listed entries of the directory `path` whose names can only be entries of it, and
+    {link name: target} where LIST showed the target."""
+    entries, unknown, links = lister.listing(client, path, ancestors, with_targets=True)
+    if unknown:
+        warnings.warn(f"'{path}': {_count(len(unknown), 'line')} of the listing in no format read, "
+                      f"left out; the first: {unknown[0]!r}", stacklevel=1)
+    refused = [e[4] for e in entries if not is_entry_name(e[4])]
+    if refused:
+        warnings.warn(f"'{path}': {_count(len(refused), 'name')} that no entry can have, left out; "
+                      f"the first: {refused[0]!r}", stacklevel=1)
+    return [e for e in entries if is_entry_name(e[4])], links
+
+
+def _entry_line(entry: tuple, links: dict) -> str:
+    """An entry as `ls -l` shows it: kind, size, time, name; a link's target apart from its name."""
+    kind, size, mtime, _, name, listed_time = entry
+    size_text = "-" if kind == "d" else "?" if size is None else str(size)
+    arrow = f" -> {links[name]}" if kind == "l" and name in links else ""
+    return f"{kind} {size_text:>12}  {_listed_time(mtime, listed_time):19}  {name}{'/' if kind == 'd' else ''}{arrow}"
+
+
+def _listed_time(mtime: float | None, listed_time: tuple[int, int] | None) -> str:
+    """The time at the precision the server gave it, in UTC."""
+    try:
+        if mtime is not None:
+            return f"{datetime.datetime.fromtimestamp(int(mtime), datetime.UTC):%Y-%m-%d %H:%M:%S}"
+        if listed_time is None:
+            return "?"
+        when = datetime.datetime.fromtimestamp(listed_time[0], datetime.UTC)
+    except (ValueError, OverflowError, OSError):
+        return "?"
+    return f"{when:%Y-%m-%d}" if listed_time[1] >= 86400 else f"{when:%Y-%m-%d %H:%M}" \
+        if listed_time[1] >= 60 else f"{when:%Y-%m-%d %H:%M:%S}"
 
 
 def _long_line(entry: FTPPath) -> str:
-    if entry.is_dir():
-        return f"d {'-':>12}  {'-':19}  {entry.path.name}/"
+    """A file its directory's listing left out, from SIZE and MDTM; in UTC as the listed ones."""
     size = _size(entry)
-    return f"- {'?' if size is None else size:>12}  {_mtime_text(entry):19}  {entry.path.name}"
+    return f"- {'?' if size is None else size:>12}  {_mtime_text(entry, _FTPPATH_AHEAD):19}  {entry.path.name}"
+
+
+# FTPPath.mtime is the server's UTC time plus this (README, "Behaviours that surprise").
+_FTPPATH_AHEAD = datetime.timedelta(hours=8)
 
 
 def _size(path: FTPPath) -> int | None:
@@ -108,9 +214,9 @@ def _size(path: FTPPath) -> int | None:
     return int(size.group(1)) if size else None
 
 
-def _mtime_text(path: FTPPath) -> str:
+def _mtime_text(path: FTPPath, ahead: datetime.timedelta = datetime.timedelta()) -> str:
     try:
-        return f"{path.mtime:%Y-%m-%d %H:%M:%S}"
+        return f"{path.mtime - ahead:%Y-%m-%d %H:%M:%S}"
     # TypeError: FTPPath's "could not retrieve modification time", the server gives none;
     # the others: what it gave is not a time.
     except (TypeError, ValueError, OverflowError):
