@@ -239,6 +239,10 @@ def upload(session, job, stopped, reached, only_copy):
     target = temporary_remote(job) if job.atomic else job.remote
     with open_local(job) as f:
         size = os.fstat(f.fileno()).st_size
+        if job.atomic:
+            # The server may make the temporary file before a cut lets us read its 1xx: it is
+            # ours alone, so its removal is tried whatever became of the STOR.
+            reached()
         conn = session.data = data_connection(client, f"STOR {target}")
         reached()
         try:
