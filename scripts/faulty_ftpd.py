@@ -10,7 +10,10 @@ FAULT_DIR/faults.json, a list of objects such as
 The file is read afresh whenever a fault could fire, so a test arms a fault
 just before the operation it aims at. A fault fires `times` times (on any
 session), then the server behaves normally again; with "skip": N it first
-lets N such commands pass. Every login, every command and every fault that
+lets N such commands pass. With "chance": P (0 to 1) it fires on that share
+of such commands only, drawn from a random generator seeded with "seed"
+(default 0), so that a run of thousands of transfers meets a known rate of
+faults; the generator lives as long as the server and the fault. Every login, every command and every fault that
 fires is appended to FAULT_DIR/events.log, one line each ("login",
 "command STOR", "fault cut RETR"), so that a test can tell whether a retry
 logged in afresh, and count round trips.
@@ -41,6 +44,7 @@ kinds, for the command named:
 
 import json
 import os
+import random
 import socket
 import struct
 import sys
@@ -60,6 +64,15 @@ class Faults:
     def __init__(self, directory):
         self.path = os.path.join(directory, "faults.json")
         self.log = os.path.join(directory, "events.log")
+        self.draws = {}  # a fault with a chance, as armed -> its random generator
+
+    def _drawn(self, fault):
+        """Whether a fault with a chance fires this time; one with none always does."""
+        if "chance" not in fault:
+            return True
+        key = json.dumps({k: v for k, v in fault.items() if k not in ("times", "skip")}, sort_keys=True)
+        draw = self.draws.setdefault(key, random.Random(fault.get("seed", 0)))
+        return draw.random() < fault["chance"]
 
     def take(self, command, kinds):
         """The first armed fault for `command` among `kinds`, now counted as fired."""
@@ -73,6 +86,8 @@ class Faults:
                 if fault.get("skip", 0) > 0:
                     fault["skip"] -= 1
                     self._save(armed)
+                    return None
+                if not self._drawn(fault):
                     return None
                 fault["times"] -= 1
                 self._save(armed)

@@ -327,3 +327,21 @@ def test_refused_login_of_the_default_factory_closes_its_socket(stage, reply):
         assert len(os.listdir("/proc/self/fd")) == before
     finally:
         gc.enable()
+
+
+@pytest.mark.parametrize("files, jobs, put_fault, get_fault", [(2000, 16, "cut", "reset")])
+def test_thousands_of_small_files_through_random_broken_data_connections(stage, monkeypatch, files, jobs,
+                                                                         put_fault, get_fault):
+    # Five tries: a file hit on each of three (once a run at 2%) would fail the run and say nothing of the engine.
+    monkeypatch.setenv("CORVANE_RETRY_TIMES", "5")
+    rng, many = random.Random(11), stage.source.parent / "many"
+    for n in range(files):
+        (many / f"d{n % 40:02}").mkdir(parents=True, exist_ok=True)
+        (many / f"d{n % 40:02}" / f"{n}.dat").write_bytes(rng.randbytes(rng.randrange(200, 4096)))
+    for direction, command, kind in [("put", "STOR", put_fault), ("get", "RETR", get_fault)]:
+        stage.server.arm(command, kind, times=100_000, chance=0.02, seed=len(direction), after=100)
+        report = put(many, stage.top, jobs=jobs) if direction == "put" else get(stage.top, stage.back, jobs=jobs)
+        fired = len(stage.server.fired())
+        assert (report.files_moved, report.files_failed, report.retries) == (files, 0, fired) and fired > 0
+        assert digest_tree(stage.twin if direction == "put" else stage.back) == digest_tree(many)
+    assert stage.leftovers() == []
