@@ -16,7 +16,7 @@ import time
 import uuid
 import warnings
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
 from corvane.base import Local
 from corvane.ftp import _plan, limits, transfer
@@ -107,7 +107,7 @@ def ls(target: Target, args: argparse.Namespace) -> None:
             return
         mlsd, absolute = where
         lister = _plan.Lister(mlsd, target.server)
-        pending = [("", ())]
+        pending: list[tuple[str, tuple[Any, ...]]] = [("", ())]
         budget = limits.listing_bytes()  # for the whole walk: a hostile server may invent directories forever
         while pending:
             rel, ancestors = pending.pop(0)
@@ -156,7 +156,8 @@ def _directory_of(client: ftplib.FTP, path: str) -> tuple[bool, str] | None:
     return mlsd, absolute[1].replace('""', '"')
 
 
-def _entries(lister: _plan.Lister, client: ftplib.FTP, path: str, ancestors: tuple) -> tuple[list, dict]:
+def _entries(lister: _plan.Lister, client: ftplib.FTP, path: str,
+             ancestors: tuple[Any, ...]) -> tuple[list[Any], dict[str, str]]:
     """The listed entries of the directory `path` whose names can only be entries of it, and
     {link name: target} where LIST showed the target."""
     entries, unknown, links = lister.listing(client, path, ancestors, with_targets=True)
@@ -170,7 +171,7 @@ def _entries(lister: _plan.Lister, client: ftplib.FTP, path: str, ancestors: tup
     return [e for e in entries if is_entry_name(e[4])], links
 
 
-def _entry_line(entry: tuple, links: dict) -> str:
+def _entry_line(entry: tuple[Any, ...], links: dict[str, str]) -> str:
     """An entry as `ls -l` shows it: kind, size, time, name; a link's target apart from its name."""
     kind, size, mtime, _, name, listed_time = entry
     size_text = "-" if kind == "d" else "?" if size is None else str(size)
