@@ -16,9 +16,9 @@ fi
 
 venv=build/debug-venv
 [ -x "$venv/bin/python" ] || python3.11d -m venv "$venv"
-# The test extras, tqdm and fsspec, but not pyftpdlib: the fake-client tests need no FTP server
+# The test extras, tqdm, fsspec and universal_pathlib, but not pyftpdlib: the fake-client tests need no FTP server
 # (the modules of the others are still imported to be left out).
-"$venv/bin/python" -m pip install --quiet pytest pytest-timeout cryptography tqdm fsspec
+"$venv/bin/python" -m pip install --quiet pytest pytest-timeout cryptography tqdm fsspec universal_pathlib
 # A Debug build keeps the assertions of the C API's inline functions and macros.
 CORVANE_WERROR=ON "$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall \
     --config-settings=build-dir=build/debug --config-settings=cmake.build-type=Debug .

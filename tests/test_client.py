@@ -22,6 +22,10 @@ def flood(lines, text, at_greeting, listener):  # one session whose greeting or 
             for _ in range(lines):
                 conn.sendall(text)
             conn.sendall(b"550 end\r\n")
+            # Commands still unread would make the close a reset, which could beat the flood to the client.
+            conn.shutdown(socket.SHUT_WR)
+            while conn.recv(1 << 16):
+                pass
     except OSError:
         pass  # the client hung up, as a bounded one does
 
