@@ -19,7 +19,7 @@ from collections.abc import Iterator
 from typing import Any, BinaryIO
 
 from corvane.base import Local
-from corvane.ftp import _plan, limits, transfer
+from corvane.ftp import _features, _plan, limits, transfer, verify
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import Session, data_connection
 from corvane.ftp.path import FTPPath
@@ -151,8 +151,7 @@ def _directory_of(client: ftplib.FTP, path: str) -> tuple[bool, str] | None:
     absolute = _PWD_REPLY.match(pwd)
     if absolute is None or not absolute[1].startswith("/"):
         raise CommandError(f"'{path}': the server's answer to PWD names no directory ({pwd!r})")
-    mlsd = features[:1] == "2" and any(line.strip().upper().startswith("MLST")
-                                       for line in features.splitlines()[1:])
+    mlsd = "MLST" in _features.remember(client, features)
     return mlsd, absolute[1].replace('""', '"')
 
 
@@ -346,7 +345,7 @@ def put(target: Target, args: argparse.Namespace) -> None:
     _close_own_session(remote)
     with progress_bar("put") as bar, _whole_timeout(args.timeout):
         report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, atomic=not args.inplace,
-                              progress=bar, deadline=_remaining(started, args.timeout))
+                              progress=bar, deadline=_remaining(started, args.timeout), checksum=args.checksum)
     print(printable(summary("put", report)))
 
 
@@ -363,8 +362,23 @@ def get(target: Target, args: argparse.Namespace) -> None:
     _close_own_session(remote)
     with progress_bar("get") as bar, _whole_timeout(args.timeout):
         report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar,
-                              deadline=_remaining(started, args.timeout))
+                              deadline=_remaining(started, args.timeout), checksum=args.checksum)
     print(printable(summary("get", report)))
+
+
+def check(target: Target, args: argparse.Namespace) -> int:
+    """Each difference on a line of its own, then one line on what was compared; 1 when they differ."""
+    if not os.path.lexists(args.local):
+        raise CommandError(f"local path '{args.local}' does not exist")
+    result = verify.check(args.local, target.path_class(args.remote), jobs=args.jobs, times=args.times)
+    for difference in result.differences:
+        print(printable(str(difference)))
+    hashed = f", {result.hashed} of them by {result.algorithm}" if result.hashed else ""
+    unhashed = f"; {result.unhashed}" if result.unhashed else ""
+    verdict = f"{_count(len(result.differences), 'difference')}" if result.differences else "they agree"
+    print(printable(f"check: {verdict}; {_count(result.files, 'file')} on both sides compared{hashed}{unhashed}"),
+          file=sys.stderr)
+    return 1 if result.differences else 0
 
 
 def _close_own_session(path: FTPPath) -> None:
