@@ -33,7 +33,7 @@ ALGORITHMS = {
 }
 
 NOT_OFFERED = ("the server offers no hash (its FEAT names neither HASH nor XSHA256, XSHA512, XSHA1, XMD5, XCRC): "
-               "files are compared by size")
+               "no file's content could be compared")
 
 BLOCK = 1 << 20
 # How much of a bad reply an error quotes.
@@ -143,7 +143,7 @@ def digests(client, path, opener):
 
 def refused(command_reply):
     return (f"the server refused to hash some files ({_quoted(command_reply)}; ProFTPD's X commands refuse "
-            f"a path with a space): those are compared by size")
+            f"a path with a space): their contents could not be compared")
 
 
 def confirm(client, path, opener, compared):
