@@ -80,7 +80,7 @@ def test_checksum_compares_each_file_where_the_server_offers_a_hash(server, remo
             report = transfer.get(top, copy, checksum=True)
     assert report.files_moved == len(FILES)
     assert report.files_unhashed == (0 if offers_hash(server) else len(FILES))
-    assert [str(w.message).count("offers no hash") for w in said] == ([] if offers_hash(server) else [1])
+    assert sum("offers no hash" in str(w.message) for w in said) == (0 if offers_hash(server) else 1)
     for rel, data in FILES.items():
         assert (copy / rel).read_bytes() == data
 

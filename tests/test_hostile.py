@@ -418,3 +418,17 @@ def test_check_tells_a_bad_digest_in_one_printable_line(hostile, tmp_path):
     status, out, err = cli(hostile, "check", "--no-times", str(tmp_path / "top"), "/top")
     assert (status, out) == (2, b"") and b"no SHA-256 digest" in err and b"\x1b" not in err
     assert_one_line(status, err, (2,))
+
+
+@pytest.mark.parametrize("args", [["put", "--checksum", "-", "/top/f.txt"], ["get", "--checksum", "/top/f.txt", "-"]])
+def test_a_stream_whose_digest_differs_fails_and_is_not_stored(hostile, args):
+    hostile.replies.update({"FEAT": "211-features\r\n SIZE\r\n HASH SHA-256*\r\n211 end",
+                            "HASH": f"213 SHA-256 0-8 {'0' * 64} f.txt"})
+    hostile.tree("/top", [Entry("f.txt")], data=PAYLOAD)
+    done = subprocess.run(CLI + ["--host", "127.0.0.1", "--port", str(hostile.port), "--user", "u", "--password-env",
+                                 PASSWORD_VAR, *args], input=PAYLOAD, capture_output=True, timeout=60,
+                          env={**os.environ, PASSWORD_VAR: "p"})
+    assert_one_line(done.returncode, done.stderr)
+    assert f"{DIGEST['sha256']}: the bytes changed on the way".encode() in done.stderr
+    assert hostile.commands("HASH") and not hostile.commands("RNFR")
+    assert done.stdout == (PAYLOAD if args[0] == "get" else b"") and list(hostile.files) == ["/top/f.txt"]

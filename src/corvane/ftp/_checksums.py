@@ -50,6 +50,11 @@ class BadDigest(Exception):
 class DigestMismatch(Exception):
     """The server's copy hashes otherwise than the local one."""
 
+    def __init__(self, algorithm, here, there):
+        super().__init__(f"its {algorithm} on the server is {there} and here {here}: the bytes changed on the way, "
+                         f"and the copy was not kept")
+        self.algorithm, self.here, self.there = algorithm, here, there
+
 
 @dataclass(frozen=True)
 class Method:
@@ -116,28 +121,43 @@ def answer(client, found, path):
     return digest.lower()
 
 
-def local_digest(algorithm, f):
-    """The hex digest of what the binary file `f` holds from where it stands, read a block at a time."""
-    if algorithm == "CRC32":
-        crc = 0
-        while block := f.read(BLOCK):
-            crc = zlib.crc32(block, crc)
-        return f"{crc:08x}"
-    digest = hashlib.new(algorithm.replace("-", "").lower())
-    while block := f.read(BLOCK):
-        digest.update(block)
-    return digest.hexdigest()
+class _CRC32:
+    """zlib's CRC-32 with hashlib's manner."""
+
+    def __init__(self):
+        self.value = 0
+
+    def update(self, block):
+        self.value = zlib.crc32(block, self.value)
+
+    def hexdigest(self):
+        return f"{self.value:08x}"
 
 
-def digests(client, path, opener):
-    """(algorithm, the local file's hex digest, the server's) of `path`, the local file being what
-    `opener()` opens for reading; None where the server offers no hash. The local file is hashed
-    while the server hashes its copy. A refusal raises ftplib's error for it."""
+def hasher(algorithm):
+    """A new hash object of the algorithm HASH calls `algorithm`."""
+    return _CRC32() if algorithm == "CRC32" else hashlib.new(algorithm.replace("-", "").lower())
+
+
+def file_digest(opener):
+    """For digests(): the hex digest of what `opener()` opens, read a block at a time."""
+    def digest(algorithm):
+        found = hasher(algorithm)
+        with opener() as f:
+            while block := f.read(BLOCK):
+                found.update(block)
+        return found.hexdigest()
+    return digest
+
+
+def digests(client, path, local):
+    """(algorithm, the local side's hex digest, the server's) of `path`; None where the server
+    offers no hash. local(algorithm) gives the local side's, hashed while the server hashes
+    its copy. A refusal raises ftplib's error for it."""
     found = ask(client, path)
     if found is None:
         return None
-    with opener() as f:
-        here = local_digest(found.algorithm, f)
+    here = local(found.algorithm)
     return found.algorithm, here, answer(client, found, path)
 
 
@@ -146,12 +166,12 @@ def refused(command_reply):
             f"a path with a space): their contents could not be compared")
 
 
-def confirm(client, path, opener, compared):
+def confirm(client, path, local, compared):
     """After a transfer: DigestMismatch where the server's hash of `path` differs from the local
-    file's; compared(reason) hears why none was compared, where the server offers no hash or
-    refuses to give this file's."""
+    side's (`local` as for digests); compared(reason) hears why none was compared, where the
+    server offers no hash or refuses to give this file's."""
     try:
-        found = digests(client, path, opener)
+        found = digests(client, path, local)
     except ftplib.error_perm as exc:
         compared(refused(str(exc)))
         return
@@ -160,8 +180,7 @@ def confirm(client, path, opener, compared):
         return
     algorithm, here, there = found
     if here != there:
-        raise DigestMismatch(f"its {algorithm} on the server is {there} and here {here}: "
-                             f"the bytes changed on the way, and this copy is not put in place")
+        raise DigestMismatch(algorithm, here, there)
 
 
 def _error(reply):

@@ -239,7 +239,7 @@ def open_local(job):
         raise
 
 
-def upload(session, job, stopped, reached, only_copy, compared=None):
+def upload(session, job, stopped, reached, only_copy, compared):
     client = session.client
     target = temporary_remote(job) if job.atomic else job.remote
     with open_local(job) as f:
@@ -263,7 +263,7 @@ def upload(session, job, stopped, reached, only_copy, compared=None):
         client.voidresp()
         if job.checksum:
             f.seek(0)
-            _checksums.confirm(client, target, lambda: contextlib.nullcontext(f), compared)
+            _checksums.confirm(client, target, _checksums.file_digest(lambda: contextlib.nullcontext(f)), compared)
     if job.atomic:
         place(client, target, job.remote, only_copy)
     return sent
@@ -336,7 +336,7 @@ def reason_for_break(client, exc):
     return exc
 
 
-def download(session, job, stopped, compared=None):
+def download(session, job, stopped, compared):
     client = session.client
     if job.top is None:  # a single file: its directory is whatever the user named
         folder, name = os.path.split(job.local)
@@ -370,9 +370,9 @@ def download(session, job, stopped, compared=None):
             if job.size is not None and received < job.size:
                 raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
             if job.checksum:
-                _checksums.confirm(client, job.remote, lambda: open(os.open(temporary, os.O_RDONLY | os.O_NOFOLLOW
-                                                                             | os.O_CLOEXEC, dir_fd=folder_fd), "rb"),
-                                   compared)
+                flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
+                written = _checksums.file_digest(lambda: open(os.open(temporary, flags, dir_fd=folder_fd), "rb"))
+                _checksums.confirm(client, job.remote, written, compared)
             if job.mtime is not None:
                 os.utime(temporary, (job.mtime, job.mtime), dir_fd=folder_fd, follow_symlinks=False)
             os.replace(temporary, name, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)

@@ -153,7 +153,7 @@ class _Check:
         self.result.skipped_links = sorted(set(here.skipped_links) | set(there.skipped_links))
         local_files, remote_files = here.by_rel(), there.by_rel()
         local_dirs, remote_dirs = set(here.dirs), set(there.dirs)
-        missing = set()  # directories told missing: what is below them goes unsaid
+        missing = set()  # directories told missing, or a file on the other side: what is below them goes unsaid
         for rel in sorted(local_files.keys() | remote_files.keys() | local_dirs | remote_dirs):
             if rel.rpartition("/")[0] in missing:
                 if rel in local_dirs or rel in remote_dirs:
@@ -164,6 +164,7 @@ class _Check:
             if is_dir[0] and is_file[1] or is_file[0] and is_dir[1]:
                 self.differ(rel, "kind", f"kind differs: a {_kind(is_dir[0])} here, a {_kind(is_dir[1])} "
                                          f"on the server")
+                missing.add(rel)  # what the directory holds has no counterpart on the other side
             elif not (is_dir[1] or is_file[1]):
                 self.differ(rel, "missing on the server", "missing on the server")
                 missing.add(rel)
@@ -189,9 +190,10 @@ class _Check:
         """Hashes each file of `rels` on both sides, on each session at once."""
         def hashed(rel):
             path = _plan.join(top, rel)
-            opener = lambda: open(os.path.join(self.local, *rel.split("/")) if rel else self.local, "rb")
+            local = _checksums.file_digest(lambda: open(os.path.join(self.local, *rel.split("/")) if rel else
+                                                        self.local, "rb"))
             try:
-                return rel, self.on_session(lambda client: _checksums.digests(client, path, opener))
+                return rel, self.on_session(lambda client: _checksums.digests(client, path, local))
             except ftplib.error_perm as exc:
                 return rel, _checksums.refused(str(exc))
 
