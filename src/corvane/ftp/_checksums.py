@@ -64,7 +64,7 @@ class Method:
 
 def method(features):
     """The best way `features` offer to hash a file; None where they offer none."""
-    for algorithm, (_, command) in ALGORITHMS.items():
+    for algorithm in ALGORITHMS:
         if algorithm in features.hashes and "HASH" in features:
             return Method(algorithm, "HASH")
     for algorithm, (_, command) in ALGORITHMS.items():

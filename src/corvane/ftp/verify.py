@@ -75,10 +75,14 @@ def check(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, times: b
         raise FileNotFoundError(f"local path '{local}' does not exist")
     here = _plan.walk_local(local)
     pool = SessionPool(remote, jobs)
+    executor = concurrent.futures.ThreadPoolExecutor(jobs, "corvane-ftp check")
     try:
-        with concurrent.futures.ThreadPoolExecutor(jobs, "corvane-ftp check") as executor:
-            return _Check(remote, local, pool, executor, times, hashes).run(here)
+        return _Check(remote, local, pool, executor, times, hashes).run(here)
+    except BaseException:
+        pool.cut_all()  # Ctrl-C or a failure: no listing or hash still under way may hold the threads
+        raise
     finally:
+        executor.shutdown(wait=True, cancel_futures=True)
         pool.close()
 
 
