@@ -226,7 +226,8 @@ def fill(template, **fields):
 def config_file(template, server, workdir, name=None, dots=""):
     path = os.path.join(workdir, name or template)
     with open(path, "w") as f:
-        f.write(fill(template, host=server.host, root=server.root, workdir=workdir, port=server.port, dots=dots))
+        f.write(fill(template, host=server.host, root=server.root, workdir=workdir, port=server.port, dots=dots,
+                     modules=UNPACKED + "/proftpd-core/usr/lib/proftpd"))
     return path
 
 

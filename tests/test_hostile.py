@@ -3,12 +3,14 @@ sizes it does not keep to, replies and listings without end, control bytes for t
 terminal, and a stranger on the active-mode data port (tests/hostile.py)."""
 
 import ftplib
+import hashlib
 import os
 import socket
 import subprocess
 import sys
 import sysconfig
 import unicodedata
+import zlib
 
 import pytest
 from hostile import Entry, File, multiline
@@ -368,3 +370,65 @@ def test_active_mode_takes_data_from_the_server_only(hostile, tmp_path, how):
     finally:
         Local.delattr(P("/")._key_on_thread())
     assert strangers and data == b"from the server\n"
+
+
+# ---- hashes: believed only when they are one, of the algorithm asked for -----------------------
+
+PAYLOAD = b"payload\n"
+DIGEST = {name: hashlib.new(name, PAYLOAD).hexdigest() for name in ("sha256", "sha1", "md5")}
+
+
+@pytest.mark.parametrize("feature, reply, failure", [
+    ("HASH SHA-256*;MD5", f"213 SHA-256 0-8 {DIGEST['sha256']} f.txt", None),
+    ("XSHA1", f"250 {DIGEST['sha1'].upper()}", None),
+    ("XCRC", f"250 {zlib.crc32(PAYLOAD):X}", None),
+    ("HASH MD5;SHA-256*", f"213 SHA-256 0-8 {DIGEST['md5'] * 2} f.txt", "the bytes changed on the way"),
+    ("HASH SHA-256*", f"213 MD5 0-8 {DIGEST['md5']} f.txt", "no SHA-256 digest"),
+    ("HASH SHA-256*", f"213 SHA-256 0-8 {DIGEST['sha256']}00 f.txt", "no SHA-256 digest"),
+    ("HASH SHA-256*", f"213 SHA-256 0-8 \x1b]0;owned\x07{DIGEST['sha256'][10:]} f.txt", "no SHA-256 digest"),
+    ("XMD5", f"250 {'g' * 32}", "no MD5 digest"),
+])
+@pytest.mark.parametrize("direction", ["put", "get"])
+def test_checksum_keeps_only_a_copy_whose_digest_agrees(hostile, P, tmp_path, direction, feature, reply, failure):
+    hostile.replies.update({"FEAT": f"211-features\r\n SIZE\r\n MLST type*;size*;modify*;\r\n {feature}\r\n211 end",
+                            "MKD": "550 exists", feature.split()[0] if feature[0] == "X" else "HASH": reply})
+    hostile.tree("/top", [Entry("f.txt")], data=PAYLOAD)
+    (tmp_path / "f.txt").write_bytes(PAYLOAD)
+    try:
+        if direction == "put":
+            hostile.files.pop("/top/f.txt")
+            transfer.put(tmp_path / "f.txt", P("/top/f.txt"), checksum=True)
+        else:
+            transfer.get(P("/top"), tmp_path / "copy", checksum=True)
+        failures = []
+    except ExceptionGroup as group:
+        failures = [text(e) for e in flat(group) if isinstance(e, FileTransferError)]
+    assert [failure in t and "\x1b" not in t and "\x07" not in t for t in failures] == [True] * bool(failure)
+    kept = [p for p in hostile.files if p.startswith("/top/")] if direction == "put" else os.listdir(tmp_path / "copy")
+    assert kept == ([] if failure else ["/top/f.txt" if direction == "put" else "f.txt"])
+    assert bool(hostile.commands("RNFR")) == (direction == "put" and not failure)
+
+
+def test_check_tells_a_bad_digest_in_one_printable_line(hostile, tmp_path):
+    hostile.replies.update({"FEAT": "211-features\r\n MLST type*;size*;modify*;\r\n XSHA256\r\n211 end",
+                            "XSHA256": "250 \x1b[2J" + "0" * 64})
+    hostile.tree("/top", [Entry("f.txt")], data=PAYLOAD)
+    (tmp_path / "top").mkdir()
+    (tmp_path / "top" / "f.txt").write_bytes(PAYLOAD)
+    status, out, err = cli(hostile, "check", "--no-times", str(tmp_path / "top"), "/top")
+    assert (status, out) == (2, b"") and b"no SHA-256 digest" in err and b"\x1b" not in err
+    assert_one_line(status, err, (2,))
+
+
+@pytest.mark.parametrize("args", [["put", "--checksum", "-", "/top/f.txt"], ["get", "--checksum", "/top/f.txt", "-"]])
+def test_a_stream_whose_digest_differs_fails_and_is_not_stored(hostile, args):
+    hostile.replies.update({"FEAT": "211-features\r\n SIZE\r\n HASH SHA-256*\r\n211 end",
+                            "HASH": f"213 SHA-256 0-8 {'0' * 64} f.txt"})
+    hostile.tree("/top", [Entry("f.txt")], data=PAYLOAD)
+    done = subprocess.run(CLI + ["--host", "127.0.0.1", "--port", str(hostile.port), "--user", "u", "--password-env",
+                                 PASSWORD_VAR, *args], input=PAYLOAD, capture_output=True, timeout=60,
+                          env={**os.environ, PASSWORD_VAR: "p"})
+    assert_one_line(done.returncode, done.stderr)
+    assert f"{DIGEST['sha256']}: the bytes changed on the way".encode() in done.stderr
+    assert hostile.commands("HASH") and not hostile.commands("RNFR")
+    assert done.stdout == (PAYLOAD if args[0] == "get" else b"") and list(hostile.files) == ["/top/f.txt"]

@@ -22,7 +22,7 @@ import time
 from dataclasses import dataclass, field
 
 from corvane.base import BasePath
-from corvane.ftp import _datapath, _inside
+from corvane.ftp import _checksums, _datapath, _inside
 from corvane.ftp._plan import special_file_error
 from corvane.ftp.limits import ListingTooLong
 from corvane.ftp._sessions import SessionsRefused, data_connection, pool_for, server_of
@@ -66,6 +66,7 @@ class FileJob:
     rel: str = ""
     deadline: float | None = None  # time.time() by which the whole run must end, in any process
     follow: bool = False  # the local path is a link to a file, read as that file
+    checksum: bool = False  # compare the server's hash of its copy with the local file's, where it offers one
 
     def expired(self):
         return self.deadline is not None and time.time() >= self.deadline
@@ -82,6 +83,7 @@ class Outcome:
     sessions: set = field(default_factory=set)
     error: Exception | None = None
     refused: bool = False  # this process could get no session: the job never ran
+    unhashed: str | None = None  # with checksum: why no hash was compared
 
 
 class WrongSize(Exception):
@@ -130,6 +132,9 @@ def run_job(job):
         nonlocal sole
         sole = held
 
+    def compared(reason):
+        outcome.unhashed = reason
+
     try:
         for attempt in range(1, job.tries + 1):
             if job.run in stopped_runs or job.expired():
@@ -153,9 +158,9 @@ def run_job(job):
             outcome.sessions.add(session.id)
             try:
                 if job.direction == "put":
-                    outcome.moved = upload(session, job, stopped, reached, only_copy)
+                    outcome.moved = upload(session, job, stopped, reached, only_copy, compared)
                 else:
-                    outcome.moved = download(session, job, stopped)
+                    outcome.moved = download(session, job, stopped, compared)
             except BaseException as exc:
                 pool.discard(session, exc)
                 if not isinstance(exc, Exception) or isinstance(exc, InterruptedError):
@@ -234,7 +239,7 @@ def open_local(job):
         raise
 
 
-def upload(session, job, stopped, reached, only_copy):
+def upload(session, job, stopped, reached, only_copy, compared):
     client = session.client
     target = temporary_remote(job) if job.atomic else job.remote
     with open_local(job) as f:
@@ -256,6 +261,9 @@ def upload(session, job, stopped, reached, only_copy):
             conn.close()
             session.data = None
         client.voidresp()
+        if job.checksum:
+            f.seek(0)
+            _checksums.confirm(client, target, _checksums.file_digest(lambda: contextlib.nullcontext(f)), compared)
     if job.atomic:
         place(client, target, job.remote, only_copy)
     return sent
@@ -328,7 +336,7 @@ def reason_for_break(client, exc):
     return exc
 
 
-def download(session, job, stopped):
+def download(session, job, stopped, compared):
     client = session.client
     if job.top is None:  # a single file: its directory is whatever the user named
         folder, name = os.path.split(job.local)
@@ -361,6 +369,10 @@ def download(session, job, stopped):
                 client.voidresp()
             if job.size is not None and received < job.size:
                 raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
+            if job.checksum:
+                flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
+                written = _checksums.file_digest(lambda: open(os.open(temporary, flags, dir_fd=folder_fd), "rb"))
+                _checksums.confirm(client, job.remote, written, compared)
             if job.mtime is not None:
                 os.utime(temporary, (job.mtime, job.mtime), dir_fd=folder_fd, follow_symlinks=False)
             os.replace(temporary, name, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)

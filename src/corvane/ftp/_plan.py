@@ -29,7 +29,7 @@ import re
 import stat
 from dataclasses import dataclass, field
 
-from corvane.ftp import _datapath, limits
+from corvane.ftp import _datapath, _features, limits
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import data_connection
 
@@ -339,8 +339,7 @@ def probe_top(client, path):
     for reply in (features, size, cwd):
         if reply[:1] == "4":
             raise ftplib.error_temp(reply)
-    mlsd = features[:1] == "2" and any(line.strip().upper().startswith("MLST")
-                                       for line in features.splitlines()[1:])
+    mlsd = "MLST" in _features.remember(client, features)
     if (number := size_of(size)) is not None:
         return mlsd, "file", number
     if cwd[:1] == "2":

@@ -1,7 +1,8 @@
 """The `corvane-ftp` command line (also `python -m corvane.ftp`).
 
 Exit status: 0 done, 1 an expected failure (told in one line on stderr, no traceback),
-2 a usage error, 130 interrupted.
+2 a usage error, 130 interrupted. `check` answers as diff and cmp do: 0 when both sides
+agree, 1 when they differ, 2 when it could not compare them.
 """
 
 from __future__ import annotations
@@ -17,7 +18,7 @@ from collections.abc import Callable, Sequence
 from importlib.metadata import version
 
 from corvane.config import ConfigError
-from corvane.ftp import commands, transfer
+from corvane.ftp import _checksums, commands, transfer
 from corvane.ftp.target import SettingsError, Target, target_from
 from corvane.ftp.terminal import printable
 
@@ -42,16 +43,18 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def run(args: argparse.Namespace) -> int:
     target = target_from(args)
+    # check's 1 means "they differ": a failure to compare is a 2, as with diff and cmp.
+    failed = 2 if args.command == "check" else 1
     try:
         if args.command in ("put", "get"):
-            args.run(target, args)  # the engine keeps the deadline itself, and cleans up after it
+            status = args.run(target, args)  # the engine keeps the deadline itself, and cleans up after it
         else:
             with commands.deadline(args.timeout):
-                args.run(target, args)
+                status = args.run(target, args)
     except BrokenPipeError:
         # The reader went away (`cat ... | head`); Python would complain again at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        return failed
     except Exception as exc:
         reason = describe(exc)
         if reason is None:
@@ -59,15 +62,15 @@ def run(args: argparse.Namespace) -> int:
             # words in it are not for the terminal.
             lines = "".join(traceback.format_exception(exc)).splitlines()
             print("\n".join(map(printable, lines)), file=sys.stderr)
-            return 1
+            return failed
         # A note says where in a tree the failure struck ("while deleting the remote directory ...").
         notes = getattr(exc, "__notes__", None)
         if notes:
             reason += f" ({'; '.join(map(str, notes))})"
         reason = in_our_words(reason, args.host is None)
         print(printable(f"{PROG}: {args.command} {args.remote} on {target.server}: {reason}"), file=sys.stderr)
-        return 1
-    return 0
+        return failed
+    return status or 0
 
 
 # The library's hints name its keywords; here the options that set them: the command line's
@@ -96,7 +99,8 @@ def describe(exc: BaseException) -> str | None:
     if isinstance(exc, ExceptionGroup):  # put and get: some files failed, the others moved
         first = exc.exceptions[0]
         return f"{exc.message}; the first: {describe(first) or repr(first)}"
-    if isinstance(exc, (commands.CommandError, FileNotFoundError, transfer.FileTransferError, ConfigError)):
+    if isinstance(exc, (commands.CommandError, FileNotFoundError, transfer.FileTransferError, ConfigError,
+                        _checksums.BadDigest)):
         return str(exc)
     if isinstance(exc, ftplib.error_perm) and str(exc).startswith("530"):
         return f"login refused ({exc}): check --user and the password"
@@ -160,7 +164,7 @@ def build_parser() -> argparse.ArgumentParser:
     _server_options(parser, None)
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def command(name: str, run: Callable[[Target, argparse.Namespace], None], text: str,
+    def command(name: str, run: Callable[[Target, argparse.Namespace], int | None], text: str,
                 remote: str | None = "PATH") -> argparse.ArgumentParser:
         # Server options are taken after the command too, as rsync and lftp users type them;
         # SUPPRESS keeps a subcommand from resetting what came before it.
@@ -195,11 +199,24 @@ def build_parser() -> argparse.ArgumentParser:
                          help="transfer N files at once, each on its own session (default 4)")
         cmd.add_argument("--update", action="store_true",
                          help="skip files whose copy has the same size and is no older")
+        cmd.add_argument("--checksum", action="store_true",
+                         help="after each file, compare the server's hash of its copy with the local one "
+                              "(where the server offers HASH, XSHA256, XSHA1, XMD5 or XCRC); a file that "
+                              "differs fails and is not put in place")
         if name == "put":
             cmd.add_argument("--inplace", action="store_true",
                              help="write each file straight over its old copy on the server, without a "
                                   "temporary name and a rename: one round trip less per file, but a failed "
                                   "or interrupted upload then loses the old copy")
+    check = command("check", commands.check, "compare a local file or tree with a remote one; exit 0 when "
+                                             "they agree, 1 when they differ, 2 when they cannot be compared",
+                    remote=None)
+    check.add_argument("local", metavar="LOCAL")
+    check.add_argument("remote", type=_remote_path, metavar="REMOTE")
+    check.add_argument("-j", dest="jobs", type=_positive, default=4, metavar="N",
+                       help="list and hash over N sessions at once (default 4)")
+    check.add_argument("--no-times", dest="times", action="store_false",
+                       help="do not compare modification times (a server dates an upload when it arrives)")
     serve_cmd = sub.add_parser("serve", help="serve DIR over FTP on 127.0.0.1, on a free port",
                                description="Serve DIR (default: the current directory) read-write "
                                            "over FTP on 127.0.0.1 (or --host) to one user, and print "

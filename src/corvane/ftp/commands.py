@@ -19,9 +19,9 @@ from collections.abc import Iterator
 from typing import Any, BinaryIO
 
 from corvane.base import Local
-from corvane.ftp import _plan, limits, transfer
+from corvane.ftp import _checksums, _features, _plan, limits, transfer, verify
 from corvane.ftp._names import is_entry_name
-from corvane.ftp._sessions import Session, data_connection
+from corvane.ftp._sessions import Session, data_connection, server_of
 from corvane.ftp.path import FTPPath
 from corvane.ftp.progress import progress_bar
 from corvane.ftp.target import Target
@@ -151,8 +151,7 @@ def _directory_of(client: ftplib.FTP, path: str) -> tuple[bool, str] | None:
     absolute = _PWD_REPLY.match(pwd)
     if absolute is None or not absolute[1].startswith("/"):
         raise CommandError(f"'{path}': the server's answer to PWD names no directory ({pwd!r})")
-    mlsd = features[:1] == "2" and any(line.strip().upper().startswith("MLST")
-                                       for line in features.splitlines()[1:])
+    mlsd = "MLST" in _features.remember(client, features)
     return mlsd, absolute[1].replace('""', '"')
 
 
@@ -225,17 +224,19 @@ def _mtime_text(path: FTPPath, ahead: datetime.timedelta = datetime.timedelta())
 
 
 def cat(target: Target, args: argparse.Namespace) -> None:
-    _send_to(target.path_class(args.remote), sys.stdout.buffer)
+    _send_to(target.path_class(args.remote), sys.stdout.buffer, False)
 
 
 # Bytes in hand at once, whatever the file's size.
 CHUNK = 1 << 20
 
 
-def _send_to(path: FTPPath, out: BinaryIO) -> None:
-    """The remote file's bytes to `out` as they arrive: one RETR on a session of its own."""
+def _send_to(path: FTPPath, out: BinaryIO, checksum: bool) -> None:
+    """The remote file's bytes to `out` as they arrive: one RETR on a session of its own;
+    with `checksum`, hashed as they pass and compared with the server's hash at the end."""
     session = Session(path)
     try:
+        digest = _stream_hash(session.client, checksum, path)
         try:
             conn = data_connection(session.client, f"RETR {path.path.as_posix()}", download=True)
         except ftplib.error_perm:
@@ -250,35 +251,44 @@ def _send_to(path: FTPPath, out: BinaryIO) -> None:
         with conn:
             while chunk := conn.recv(CHUNK):
                 out.write(chunk)
+                if digest:
+                    digest.update(chunk)
         try:
             session.client.voidresp()
         except (ftplib.error_temp, ftplib.error_reply) as exc:
             raise CommandError(f"'{path}': the transfer was cut short ({exc}); the output is incomplete") from None
         out.flush()
+        _confirm_stream(session.client, path, path.path.as_posix(), digest, "the output is not the server's copy")
         session.quit()
     except BaseException:
         session.drop()
         raise
 
 
-def _receive_from(source: BinaryIO, path: FTPPath) -> int:
+def _receive_from(source: BinaryIO, path: FTPPath, checksum: bool) -> int:
     """Standard input to the remote file `path`, under a temporary name renamed into place
-    at the end: a cut-short input never replaces the old copy. Returns the bytes sent."""
+    at the end: a cut-short input never replaces the old copy. Returns the bytes sent.
+    With `checksum`, the input is hashed as it passes, and the copy renamed only if the
+    server's hash of it agrees."""
     remote = path.path.as_posix()
     temporary = f"{path.parent.path.as_posix().rstrip('/')}/.{path.path.name}.{uuid.uuid4().hex[:12]}.part"
     session = Session(path)
     sent = 0
     try:
+        digest = _stream_hash(session.client, checksum, path)
         conn = data_connection(session.client, f"STOR {temporary}")
         try:
             while chunk := source.read(CHUNK):
                 conn.sendall(chunk)
                 sent += len(chunk)
+                if digest:
+                    digest.update(chunk)
             if isinstance(conn, ssl.SSLSocket):
                 conn = conn.unwrap()
         finally:
             conn.close()
         session.client.voidresp()
+        _confirm_stream(session.client, path, temporary, digest, "it was not stored")
         session.client.sendcmd(f"RNFR {temporary}")
         session.client.sendcmd(f"RNTO {remote}")
         session.quit()
@@ -288,6 +298,30 @@ def _receive_from(source: BinaryIO, path: FTPPath) -> int:
             path.parent.join(temporary.rsplit("/", 1)[1]).delete()
         raise
     return sent
+
+
+def _stream_hash(client: ftplib.FTP, checksum: bool, path: FTPPath) -> Any:
+    """A hash object for a stream that --checksum compares once it has passed; None without
+    --checksum, or where the server offers no hash (a warning says so)."""
+    if not checksum:
+        return None
+    found = _checksums.method(_features.of(client))
+    if found is None:
+        warnings.warn(f"{server_of(path)}: {_checksums.NOT_OFFERED}", stacklevel=1)
+        return None
+    return _checksums.hasher(found.algorithm)
+
+
+def _confirm_stream(client: ftplib.FTP, path: FTPPath, remote: str, digest: Any, outcome: str) -> None:
+    """The hash of a stream that has passed against the server's of `remote`, where there is one."""
+    if digest is None:
+        return
+    try:
+        _checksums.confirm(client, remote, lambda algorithm: digest.hexdigest(),
+                           lambda reason: warnings.warn(f"{server_of(path)}: {reason}", stacklevel=1))
+    except _checksums.DigestMismatch as exc:
+        raise CommandError(f"'{path}': its {exc.algorithm} on the server is {exc.there} and here {exc.here}: "
+                           f"the bytes changed on the way, and {outcome}") from None
 
 
 def stat(target: Target, args: argparse.Namespace) -> None:
@@ -331,7 +365,7 @@ def _tree_may_go(path: FTPPath, server: str) -> bool:
 def put(target: Target, args: argparse.Namespace) -> None:
     if args.local == "-":
         with deadline(args.timeout):
-            sent = _receive_from(sys.stdin.buffer, target.path_class(args.remote))
+            sent = _receive_from(sys.stdin.buffer, target.path_class(args.remote), args.checksum)
         print(f"put: 1 file ({_size_text(sent)}) from standard input", file=sys.stderr)
         return
     if not os.path.lexists(args.local):
@@ -346,7 +380,7 @@ def put(target: Target, args: argparse.Namespace) -> None:
     _close_own_session(remote)
     with progress_bar("put") as bar, _whole_timeout(args.timeout):
         report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, atomic=not args.inplace,
-                              progress=bar, deadline=_remaining(started, args.timeout))
+                              progress=bar, deadline=_remaining(started, args.timeout), checksum=args.checksum)
     print(printable(summary("put", report)))
 
 
@@ -356,15 +390,28 @@ def get(target: Target, args: argparse.Namespace) -> None:
     local = args.local
     if local == "-":
         with deadline(args.timeout):
-            return _send_to(remote, sys.stdout.buffer)
+            return _send_to(remote, sys.stdout.buffer, args.checksum)
     with deadline(args.timeout):
         if os.path.isdir(local) and not remote.is_dir():
             local = os.path.join(local, remote.path.name)
     _close_own_session(remote)
     with progress_bar("get") as bar, _whole_timeout(args.timeout):
         report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar,
-                              deadline=_remaining(started, args.timeout))
+                              deadline=_remaining(started, args.timeout), checksum=args.checksum)
     print(printable(summary("get", report)))
+
+
+def check(target: Target, args: argparse.Namespace) -> int:
+    """Each difference on a line of its own, then one line on what was compared; 1 when they differ."""
+    result = verify.check(args.local, target.path_class(args.remote), jobs=args.jobs, times=args.times)
+    for difference in result.differences:
+        print(printable(str(difference)))
+    hashed = f", {result.hashed} of them by {result.algorithm}" if result.hashed else ""
+    unhashed = f"; {result.unhashed}" if result.unhashed else ""
+    verdict = f"{_count(len(result.differences), 'difference')}" if result.differences else "they agree"
+    print(printable(f"check: {verdict}; {_count(result.files, 'file')} on both sides compared{hashed}{unhashed}"),
+          file=sys.stderr)
+    return 1 if result.differences else 0
 
 
 def _close_own_session(path: FTPPath) -> None:

@@ -35,7 +35,7 @@ from urllib.parse import unquote, urlsplit
 from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractFileSystem
 
-from corvane.ftp import _plan, transfer
+from corvane.ftp import _features, _plan, transfer
 from corvane.ftp._ftpfile import BROKEN, TRIES, FTPFile, Stream
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import SessionPool
@@ -193,13 +193,7 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
 
     def _feature(self, name):
         if self._features is None:
-            def ask(client):
-                try:
-                    reply = client.sendcmd("FEAT")
-                except ftplib.error_perm:
-                    return set()
-                return {line.strip().split(" ")[0].upper() for line in reply.splitlines()[1:-1]}
-            self._features = self._run(ask)
+            self._features = self._run(_features.of)
         return name in self._features
 
     # ---- listings and metadata

@@ -34,7 +34,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 
 from corvane.base import BasePath
-from corvane.ftp import _inside, _jobs, _plan
+from corvane.ftp import _checksums, _inside, _jobs, _plan
 from corvane.ftp._jobs import FileJob, FileTransferError
 from corvane.ftp._sessions import close_pool, open_pool, server_of
 
@@ -67,11 +67,13 @@ class Report:
     skipped_links: list[str] = field(default_factory=list)  # local paths (put) or remote paths (get)
     skipped_special: list[str] = field(default_factory=list)  # local pipes, devices and sockets a put left out
     failed: list[str] = field(default_factory=list)  # local paths of the files, and directories, that failed
+    files_unhashed: int = 0  # with checksum: files copied whose hash could not be compared
 
 
 def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bool = False, atomic: bool = True,
         progress: Callable[[Progress], None] | None = None,
-        executor: concurrent.futures.Executor | None = None, deadline: float | None = None) -> Report:
+        executor: concurrent.futures.Executor | None = None, deadline: float | None = None,
+        checksum: bool = False) -> Report:
     """Copy the local file or tree `local` to the remote path `remote`.
 
     update: skip files whose remote copy has the same size and is no older.
@@ -80,20 +82,24 @@ def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bo
     directly, one round trip less per file, and a failure then loses it.
     deadline: seconds for the whole run; when they pass every transfer stops and
     TimeoutError is raised, with the report as its `.report`.
+    checksum: after each file, compare the server's hash of its copy (HASH, XSHA256, ...)
+    with the local file's; a mismatch fails that file, and its copy is not put in place.
+    Where the server offers no hash, one warning says so and the files are not compared.
     """
-    return _Run(remote, jobs, progress, executor, deadline).put(os.fspath(local), update, atomic)
+    return _Run(remote, jobs, progress, executor, deadline, checksum).put(os.fspath(local), update, atomic)
 
 
 def get(remote: BasePath, local: str | os.PathLike, *, jobs: int = 4, update: bool = False,
         progress: Callable[[Progress], None] | None = None,
-        executor: concurrent.futures.Executor | None = None, deadline: float | None = None) -> Report:
+        executor: concurrent.futures.Executor | None = None, deadline: float | None = None,
+        checksum: bool = False) -> Report:
     """Copy the remote file or tree `remote` to the local path `local`.
 
     update: skip files whose local copy has the same size and, where the server
     tells it exactly (MLSD), the same modification time.
-    deadline: as for put.
+    deadline, checksum: as for put.
     """
-    return _Run(remote, jobs, progress, executor, deadline).get(os.fspath(local), update)
+    return _Run(remote, jobs, progress, executor, deadline, checksum).get(os.fspath(local), update)
 
 
 class _Expired(Exception):
@@ -181,7 +187,7 @@ def _same_time(a, b):
 
 
 class _Run:
-    def __init__(self, remote, jobs, progress, executor, deadline=None):
+    def __init__(self, remote, jobs, progress, executor, deadline=None, checksum=False):
         if not isinstance(remote, BasePath):
             raise TypeError(f"remote must be an FTPPath, not {type(remote).__name__}")
         if jobs < 1:
@@ -189,6 +195,7 @@ class _Run:
         if deadline is not None and (isinstance(deadline, bool) or not deadline > 0):
             raise ValueError(f"deadline must be a number of seconds above 0, not {deadline!r}")
         self.deadline = deadline
+        self.checksum = checksum
         self.expired = False
         self.local = None  # the run's local top, for the messages
         self.remote = remote
@@ -216,7 +223,7 @@ class _Run:
         below = {"size": entry.size, "top": local if rel else None, "rel": rel} if direction == "get" else {}
         job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
                       mtime, atomic, self.id, self.tries, self.delay, deadline=self.deadline_at, follow=follow,
-                      **below)
+                      checksum=self.checksum, **below)
         self.planned[0] += 1
         self.planned[1] += entry.size or 0
         return job
@@ -643,6 +650,8 @@ class _Run:
         if outcome.error is None:
             self.report.files_moved += 1
             self.report.bytes_moved += outcome.moved
+            if outcome.unhashed:
+                _checksums.not_compared(self.report, outcome.unhashed, server_of(self.remote))
         else:
             self.report.files_failed += 1
             self._failed(outcome.error)
