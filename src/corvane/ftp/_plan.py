@@ -52,6 +52,7 @@ class Tree:
     skipped_links: list = field(default_factory=list)  # relative paths
     skipped_special: list = field(default_factory=list)  # relative paths of local pipes, devices, sockets
     file_links: set = field(default_factory=set)  # relative paths of local links to files, which are followed
+    held: set = field(default_factory=set)  # relative paths of directories holding entries left out by filters
 
     def by_rel(self):
         return {f.rel: f for f in self.files}
@@ -81,8 +82,11 @@ def special_file_error(path, mode):
                    path)
 
 
-def walk_local(top):
+def walk_local(top, keep=None):
     """The tree at the local path `top` (a directory, or a single file).
+
+    keep(rel, is_dir) says which paths of a tree to take (see _filters); a
+    directory it refuses is not entered, and its parent is `held`.
 
     Pipes, devices and sockets are left out of a tree and named in the tree's
     `skipped_special`: reading a pipe blocks until someone writes to it, and a
@@ -101,7 +105,9 @@ def walk_local(top):
         with os.scandir(os.path.join(top, rel_dir)) as entries:
             for entry in entries:
                 rel = f"{rel_dir}/{entry.name}" if rel_dir else entry.name
-                if entry.is_symlink():
+                if keep is not None and not keep(rel, entry.is_dir(follow_symlinks=False)):
+                    tree.held.add(rel_dir)
+                elif entry.is_symlink():
                     try:
                         target = os.stat(entry.path)
                     except OSError:

@@ -1,7 +1,8 @@
 """The `corvane-ftp` command line (also `python -m corvane.ftp`).
 
 Exit status: 0 done, 1 an expected failure (told in one line on stderr, no traceback),
-2 a usage error, 130 interrupted.
+2 a usage error, 23 a put or get in which some files failed (rsync's "partial transfer"),
+130 interrupted.
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ from corvane.ftp.target import SettingsError, Target, target_from
 from corvane.ftp.terminal import printable
 
 PROG = "corvane-ftp"
+PARTIAL = 23
 # What would end an FTP command line early, or start another.
 _UNSENDABLE = frozenset("\0\r\n")
 
@@ -42,6 +44,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def run(args: argparse.Namespace) -> int:
     target = target_from(args)
+    if args.command == "put":
+        args.local = args.sources[0]
+    elif args.command == "get":
+        args.remote = " ".join(args.sources)  # for the messages; the command takes each source
     try:
         if args.command in ("put", "get"):
             args.run(target, args)  # the engine keeps the deadline itself, and cleans up after it
@@ -66,7 +72,8 @@ def run(args: argparse.Namespace) -> int:
             reason += f" ({'; '.join(map(str, notes))})"
         reason = in_our_words(reason, args.host is None)
         print(printable(f"{PROG}: {args.command} {args.remote} on {target.server}: {reason}"), file=sys.stderr)
-        return 1
+        # As rsync's 23: the run went through, and some files (or removals) failed.
+        return PARTIAL if isinstance(exc, ExceptionGroup) else 1
     return 0
 
 
@@ -185,16 +192,36 @@ def build_parser() -> argparse.ArgumentParser:
     rm = command("rm", commands.rm, "remove a remote file, or with -r a whole tree")
     rm.add_argument("-r", dest="recursive", action="store_true", help="remove a directory and everything in it")
     rm.add_argument("--yes", action="store_true", help="do not ask before removing a tree")
+    mv = command("mv", commands.mv, "move or rename a remote file or directory (RNFR, RNTO); into a directory "
+                                    "that exists, each SRC moves inside it", remote=None)
+    mv.add_argument("sources", nargs="+", type=_remote_path, metavar="SRC")
+    mv.add_argument("remote", type=_remote_path, metavar="DST")
     for name, run, text, first, second in (
-            ("put", commands.put, "copy a local file or tree (- for standard input) to the server", "local", "remote"),
-            ("get", commands.get, "copy a remote file or tree here (- for standard output)", "remote", "local")):
+            ("put", commands.put, "copy local files or trees (- for standard input) to the server; with several, "
+                                  "each goes into REMOTE under its own name", "local", "remote"),
+            ("get", commands.get, "copy remote files or trees here (- for standard output); with several, "
+                                  "each goes into LOCAL under its own name", "remote", "local")):
         cmd = command(name, run, text, remote=None)
-        for place in (first, second):
-            cmd.add_argument(place, type=_remote_path if place == "remote" else str, metavar=place.upper())
+        cmd.add_argument("sources", nargs="+", type=_remote_path if first == "remote" else str,
+                         metavar=first.upper())
+        cmd.add_argument(second, type=_remote_path if second == "remote" else str, metavar=second.upper())
         cmd.add_argument("-j", dest="jobs", type=_positive, default=4, metavar="N",
                          help="transfer N files at once, each on its own session (default 4)")
         cmd.add_argument("--update", action="store_true",
                          help="skip files whose copy has the same size and is no older")
+        cmd.add_argument("--delete", action="store_true",
+                         help="after a copy in which nothing failed, remove at the target what the source "
+                              "does not have (never what --exclude leaves out); each removal is printed")
+        cmd.add_argument("-n", "--dry-run", action="store_true",
+                         help="print what would be copied and removed, and change nothing on either side")
+        cmd.add_argument("--exclude", dest="filters", action="append", type=lambda p: ("-", p), metavar="GLOB",
+                         help="leave out the paths GLOB matches (repeatable; rsync's rules: the first --exclude "
+                              "or --include that matches decides; a GLOB with '/' matches the path below the "
+                              "top, one without the last name; a trailing '/' only directories; '**' crosses "
+                              "directories; an excluded directory is not entered)")
+        cmd.add_argument("--include", dest="filters", action="append", type=lambda p: ("+", p), metavar="GLOB",
+                         help="take the paths GLOB matches, even when a later --exclude matches them too")
+        cmd.add_argument("-v", "--verbose", action="store_true", help="print each file as it moves")
         if name == "put":
             cmd.add_argument("--inplace", action="store_true",
                              help="write each file straight over its old copy on the server, without a "
