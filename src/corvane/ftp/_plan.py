@@ -331,6 +331,23 @@ def link_size(client, path):
     return size_of(reply)
 
 
+def ask_together(client, *commands):
+    """The replies to `commands`, sent together: a server answers them in order, so they
+    cost one round trip. A 4xx among them raises error_temp, once every reply is read."""
+    for command in commands:
+        client.putcmd(command)
+    replies = [client.getmultiline() for _ in commands]
+    for reply in replies:
+        if reply[:1] == "4":
+            raise ftplib.error_temp(reply)
+    return replies
+
+
+def offers_mlst(features):
+    """Whether a FEAT reply lists MLST, and so MLSD."""
+    return features[:1] == "2" and any(line.strip().upper().startswith("MLST") for line in features.splitlines()[1:])
+
+
 def probe_top(client, path):
     """(MLSD or not, "file" or "dir", the file's size) for the top of a remote tree;
     FileNotFoundError when it is missing.
@@ -338,15 +355,8 @@ def probe_top(client, path):
     The three questions go out together: none depends on another's answer,
     and a server answers them in order, so they cost one round trip, not three.
     """
-    commands = ("FEAT", f"SIZE {path}", f"CWD {path}")
-    for command in commands:
-        client.putcmd(command)
-    features, size, cwd = (client.getmultiline() for _ in commands)
-    for reply in (features, size, cwd):
-        if reply[:1] == "4":
-            raise ftplib.error_temp(reply)
-    mlsd = features[:1] == "2" and any(line.strip().upper().startswith("MLST")
-                                       for line in features.splitlines()[1:])
+    features, size, cwd = ask_together(client, "FEAT", f"SIZE {path}", f"CWD {path}")
+    mlsd = offers_mlst(features)
     if (number := size_of(size)) is not None:
         return mlsd, "file", number
     if cwd[:1] == "2":

@@ -139,21 +139,13 @@ _PWD_REPLY = re.compile(r'257 "((?:[^"]|"")*)"')
 def _directory_of(client: ftplib.FTP, path: str) -> tuple[bool, str] | None:
     """(whether the server speaks MLSD, the absolute path) of the directory `path`; None when
     CWD refuses it: a file, or nothing. The three questions go out together: one round trip."""
-    commands = ("FEAT", f"CWD {path}", "PWD")
-    for command in commands:
-        client.putcmd(command)
-    features, cwd, pwd = (client.getmultiline() for _ in commands)
-    for reply in (features, cwd, pwd):
-        if reply[:1] == "4":
-            raise ftplib.error_temp(reply)
+    features, cwd, pwd = _plan.ask_together(client, "FEAT", f"CWD {path}", "PWD")
     if cwd[:1] != "2":
         return None
     absolute = _PWD_REPLY.match(pwd)
     if absolute is None or not absolute[1].startswith("/"):
         raise CommandError(f"'{path}': the server's answer to PWD names no directory ({pwd!r})")
-    mlsd = features[:1] == "2" and any(line.strip().upper().startswith("MLST")
-                                       for line in features.splitlines()[1:])
-    return mlsd, absolute[1].replace('""', '"')
+    return _plan.offers_mlst(features), absolute[1].replace('""', '"')
 
 
 def _entries(lister: _plan.Lister, client: ftplib.FTP, path: str,
@@ -409,7 +401,8 @@ def _own_name(path: str) -> str:
 def _each(verb: str, args: argparse.Namespace, started: float, pairs: list[Any], copy: Any) -> None:
     """Runs the engine once for each (source, target) pair, the next one also after files of one
     failed; one line for them all at the end, or their failures together (exit 23)."""
-    reports, failures = [], []
+    reports: list[transfer.Report] = []
+    failures: list[Exception] = []
     with progress_bar(verb) as bar, _whole_timeout(args.timeout):
         for source, dest in pairs:
             prefix = f"{_own_name(str(source))}/" if len(pairs) > 1 else ""
@@ -418,14 +411,14 @@ def _each(verb: str, args: argparse.Namespace, started: float, pairs: list[Any],
                                     deadline=_remaining(started, args.timeout), filters=args.filters or (),
                                     delete=args.delete, dry_run=args.dry_run,
                                     log=_announcer(args, bar, prefix)))
-            except ExceptionGroup as group:
-                reports.append(group.report)  # type: ignore[attr-defined]
-                failures.extend(group.exceptions)
+            except ExceptionGroup as partial:
+                reports.append(partial.report)  # type: ignore[attr-defined]
+                failures.extend(partial.exceptions)
     report = _total(reports)
     if failures:
-        group = ExceptionGroup(f"{len(failures)} failed, {report.files_moved} files copied", failures)
-        group.report = report  # type: ignore[attr-defined]
-        raise group
+        together = ExceptionGroup(f"{len(failures)} failed, {report.files_moved} files copied", failures)
+        together.report = report  # type: ignore[attr-defined]
+        raise together
     print(printable(summary(verb, report, args.delete, args.dry_run)))
 
 
