@@ -36,8 +36,8 @@ from dataclasses import dataclass, field, replace
 from corvane.base import BasePath
 from corvane.ftp import _inside, _jobs, _plan
 from corvane.ftp._filters import Filters
-from corvane.ftp._mirror import Mirror
 from corvane.ftp._jobs import FileJob, FileTransferError
+from corvane.ftp._mirror import Mirror
 from corvane.ftp._sessions import close_pool, open_pool, server_of
 
 __all__ = ["put", "get", "Progress", "Report", "FileTransferError"]
