@@ -346,6 +346,9 @@ def put(target: Target, args: argparse.Namespace) -> None:
     if "-" in args.sources:
         if len(args.sources) > 1:
             raise CommandError("'-' (standard input) is a source of its own: put - REMOTE-FILE")
+        if args.dry_run:  # standard input is not read: what it holds is not known before
+            print(printable(f"put: standard input to {args.remote}; dry run: nothing was changed"))
+            return
         with deadline(args.timeout):
             sent = _receive_from(sys.stdin.buffer, target.path_class(args.remote))
         print(f"put: 1 file ({_size_text(sent)}) from standard input", file=sys.stderr)
@@ -376,6 +379,9 @@ def get(target: Target, args: argparse.Namespace) -> None:
     if local == "-":
         if len(args.sources) > 1:
             raise CommandError("standard output (-) takes one file: get REMOTE-FILE -")
+        if args.dry_run:
+            print(printable(f"get: {args.sources[0]} to standard output; dry run: nothing was changed"), file=sys.stderr)
+            return None
         with deadline(args.timeout):
             return _send_to(target.path_class(args.sources[0]), sys.stdout.buffer)
     sources = [target.path_class(source) for source in args.sources]
