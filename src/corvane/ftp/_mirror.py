@@ -14,6 +14,7 @@ down without following a link (see _inside), so that a link in the local tree
 is removed as a link and never leads out of the target.
 """
 
+import ftplib
 import os
 import warnings
 from collections.abc import Callable
@@ -24,6 +25,11 @@ from corvane.ftp._filters import Filters
 from corvane.ftp._jobs import FileTransferError
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import server_of
+
+
+# Removals sent together: few enough that the replies never fill a socket buffer while the
+# next commands are still being written.
+BATCH = 64
 
 
 @dataclass
@@ -78,11 +84,38 @@ class Mirror:
         if not self._may_delete(run, source, target, f"{server}:{top}"):
             return
 
-        def remove(rel, is_dir):
-            if not all(map(is_entry_name, rel.split("/"))):
-                raise ValueError(f"'{rel}' is no path of plain names below {server}:{top}")
-            command = f"{'RMD' if is_dir else 'DELE'} {_plan.join(top, rel)}"
-            run._on_session(lambda client: client.sendcmd(command))
+        def remove(rels, is_dir):
+            """{rel: the error} of the paths `rels` that could not be removed. The commands go out
+            in batches, each sent together: a round trip for a batch, not for each path."""
+            for rel in rels:
+                if not all(map(is_entry_name, rel.split("/"))):
+                    raise ValueError(f"'{rel}' is no path of plain names below {server}:{top}")
+            command = {rel: f"{'RMD' if is_dir else 'DELE'} {_plan.join(top, rel)}" for rel in rels}
+            replies = {}
+
+            def send(client):  # on a retry, what was answered before is not sent again
+                todo = [rel for rel in rels if rel not in replies]
+                for start in range(0, len(todo), BATCH):
+                    batch = todo[start:start + BATCH]
+                    for rel in batch:
+                        client.putcmd(command[rel])
+                    for rel in batch:
+                        replies[rel] = client.getmultiline()
+
+            errors = {}
+            try:
+                run._on_session(send)
+            except Exception as exc:
+                errors = {rel: exc for rel in rels if rel not in replies}
+            for rel, reply in replies.items():
+                if reply[:1] == "4":  # once more on a session of its own, as any command after a 4xx
+                    try:
+                        run._on_session(lambda client, line=command[rel]: client.sendcmd(line))
+                    except Exception as exc:
+                        errors[rel] = exc
+                elif reply[:1] != "2":
+                    errors[rel] = (ftplib.error_perm if reply[:1] == "5" else ftplib.error_reply)(reply)
+            return errors
 
         self._remove(run, source, target, remove, lambda rel: f"{server}:{_plan.join(top, rel)}",
                      lambda rel: _plan.join(local, rel))
@@ -95,10 +128,16 @@ class Mirror:
         if not self._may_delete(run, source, target, repr(local)):
             return
 
-        def remove(rel, is_dir):
-            parent, _, name = rel.rpartition("/")
-            with _inside.directory(local, parent.split("/") if parent else []) as (fd, _made):
-                (os.rmdir if is_dir else os.unlink)(name, dir_fd=fd)
+        def remove(rels, is_dir):
+            errors = {}
+            for rel in rels:
+                parent, _, name = rel.rpartition("/")
+                try:
+                    with _inside.directory(local, parent.split("/") if parent else []) as (fd, _made):
+                        (os.rmdir if is_dir else os.unlink)(name, dir_fd=fd)
+                except OSError as exc:
+                    errors[rel] = exc
+            return errors
 
         where = lambda rel: os.path.join(local, *rel.split("/"))  # noqa: E731
         self._remove(run, source, target, remove, where, where)
@@ -114,8 +153,8 @@ class Mirror:
         return True
 
     def _remove(self, run, source, target, remove, where, local_of):
-        """Files and links first, then directories from the deepest up; a directory stays while
-        anything in it stays."""
+        """Files and links first, then directories a depth at a time from the deepest up; a
+        directory stays while anything in it stays."""
         have = ({f.rel for f in source.files} | set(source.dirs) | set(source.skipped_links)
                 | set(source.skipped_special))
         held = set()
@@ -127,24 +166,26 @@ class Mirror:
 
         for rel in target.held:
             hold(rel)
-        entries = sorted({f.rel for f in target.files} | set(target.skipped_links) | set(target.skipped_special))
-        dirs = sorted(set(target.dirs), key=lambda rel: -rel.count("/"))
-        for rel, is_dir in [(rel, False) for rel in entries if rel not in have] + \
-                [(rel, True) for rel in dirs if rel not in have]:
-            if is_dir and rel in held:
-                continue
-            if not self.dry_run:
-                run._check_deadline()
-                try:
-                    remove(rel, is_dir)
-                except Exception as exc:
+        entries = {f.rel for f in target.files} | set(target.skipped_links) | set(target.skipped_special)
+        steps = [(False, sorted(entries - have))]
+        by_depth = {}
+        for rel in set(target.dirs) - have:
+            by_depth.setdefault(rel.count("/"), []).append(rel)
+        steps += [(True, sorted(by_depth[depth])) for depth in sorted(by_depth, reverse=True)]
+        for is_dir, rels in steps:
+            rels = [rel for rel in rels if not (is_dir and rel in held)]
+            run._check_deadline()
+            errors = {} if self.dry_run else remove(rels, is_dir)
+            for rel in rels:
+                exc = errors.get(rel)
+                if exc is not None:
                     hold(rel.rpartition("/")[0])
                     error = FileTransferError(f"could not delete {where(rel)}: {exc}", local_of(rel), where(rel))
                     error.__cause__ = exc
                     run._failed(error)
                     continue
-            run.report.deleted += 1
-            self._say("delete", rel + "/" * is_dir)
+                run.report.deleted += 1
+                self._say("delete", rel + "/" * is_dir)
 
 
 def _rel_of(job, top):
