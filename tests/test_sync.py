@@ -57,7 +57,8 @@ def test_delete_removes_only_what_the_source_lacks_inside_the_target(remote, tmp
     top, twin = remote
     here, there = (Path(twin), tmp_path / "t") if direction == "get" else (tmp_path, Path(twin))
     make(here / "src", ["a.txt", "sub/b.txt"])
-    make(there / "dst", ["a.txt", "gone.txt", "old/deep/x.txt", "keep.tmp", "held/y.tmp"], text="old\n")
+    many = [f"many/{i}" for i in range(70)]  # more than one batch of removals
+    make(there / "dst", ["a.txt", "gone.txt", "old/deep/x.txt", "keep.tmp", "held/y.tmp", *many], text="old\n")
     make(there, ["outside/f.txt"], text="old\n")
     if direction == "get":  # links in the target are removed as links, never followed out of it
         os.symlink(there / "outside", there / "dst" / "out")
@@ -66,7 +67,8 @@ def test_delete_removes_only_what_the_source_lacks_inside_the_target(remote, tmp
     remote_path = lambda name: str(top.join(name))  # noqa: E731
     ends = [str(here / "src"), remote_path("dst")] if direction == "put" else [remote_path("src"), str(there / "dst")]
     result = run([], direction, "-v", "--delete", "--exclude", "*.tmp", *["-n"] * dry_run, *ends)
-    gone = {"deleting gone.txt", "deleting old/deep/x.txt", "deleting old/deep/", "deleting old/"} | (
+    gone = {"deleting gone.txt", "deleting old/deep/x.txt", "deleting old/deep/", "deleting old/", "deleting many/",
+            *(f"deleting {name}" for name in many)} | (
         {"deleting out", "deleting f-link"} if direction == "get" else set())
     assert (result.returncode, result.stderr) == (0, "")
     assert set(result.stdout.splitlines()[:-1]) == {"a.txt", "sub/b.txt"} | gone
