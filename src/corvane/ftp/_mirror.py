@@ -72,7 +72,7 @@ class Mirror:
             return jobs
         for job in jobs:
             report.files_moved += 1
-            report.bytes_moved += job.size if job.direction == "get" else os.path.getsize(job.local)
+            report.bytes_moved += (job.size or 0) if job.direction == "get" else os.path.getsize(job.local)
             self._say("copy", _rel_of(job, top))
         return []
 

@@ -52,7 +52,7 @@ class Tree:
     skipped_links: list = field(default_factory=list)  # relative paths
     skipped_special: list = field(default_factory=list)  # relative paths of local pipes, devices, sockets
     file_links: set = field(default_factory=set)  # relative paths of local links to files, which are followed
-    held: set = field(default_factory=set)  # relative paths of directories holding entries left out by filters
+    held: set = field(default_factory=set)  # relative paths of directories holding entries left out (filtered, unread)
 
     def by_rel(self):
         return {f.rel: f for f in self.files}

@@ -380,7 +380,8 @@ def get(target: Target, args: argparse.Namespace) -> None:
         if len(args.sources) > 1:
             raise CommandError("standard output (-) takes one file: get REMOTE-FILE -")
         if args.dry_run:
-            print(printable(f"get: {args.sources[0]} to standard output; dry run: nothing was changed"), file=sys.stderr)
+            print(printable(f"get: {args.sources[0]} to standard output; dry run: nothing was changed"),
+                  file=sys.stderr)
             return None
         with deadline(args.timeout):
             return _send_to(target.path_class(args.sources[0]), sys.stdout.buffer)
