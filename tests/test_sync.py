@@ -3,7 +3,7 @@ import os
 from pathlib import Path
 
 import pytest
-from test_cli import faulty, run  # noqa: F401  (faulty: a fixture)
+from test_cli import PASSWORD_VAR, faulty, run  # noqa: F401  (faulty: a fixture)
 
 import servers
 from corvane.ftp import cli
@@ -118,3 +118,13 @@ def test_some_files_failing_is_exit_23_and_holds_back_that_runs_deletions(fault_
     assert (result.returncode, result.stdout, result.stderr.count("\n")) == (cli.PARTIAL, "deleting b/extra.txt\n", 2)
     assert "nothing was deleted at" in result.stderr and "1 failed, 1 files copied" in result.stderr
     assert paths(Path(fault_server.root, name)) == {"a/", "a/extra.txt", "b/", "b/small.txt"}
+
+
+@pytest.mark.parametrize("args, status, said", [
+    (["put", "--exclude", "", "x", "/y"], 2, "a filter rule needs a pattern that names something"),
+    (["get", "--include", "[z-a]", "/x", "y"], 2, "the filter pattern '[z-a]' cannot be read"),
+    (["put", "-", "x", "/y"], 1, "'-' (standard input) is a source of its own"),
+])
+def test_a_mistake_in_what_to_copy_is_told_before_anything_moves(args, status, said):
+    result = run(["--host", "127.0.0.1", "--port", "9", "--user", "u", "--password-env", PASSWORD_VAR], *args)
+    assert (result.returncode, said in result.stderr.splitlines()[-1]) == (status, True)  # the last line says why

@@ -44,7 +44,10 @@ class _Rule:
         self.dirs_only = pattern.endswith("/")
         body = pattern.rstrip("/")
         self.whole_path = "/" in body or "**" in body
-        self.regex = re.compile(_translate(body.lstrip("/")), re.DOTALL)
+        try:
+            self.regex = re.compile(_translate(body.lstrip("/")), re.DOTALL)
+        except re.error as exc:  # a set such as [z-a]
+            raise ValueError(f"the filter pattern {pattern!r} cannot be read: {exc}") from None
 
     def matches(self, rel: str, is_dir: bool) -> bool:
         if self.dirs_only and not is_dir:

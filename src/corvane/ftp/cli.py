@@ -19,6 +19,7 @@ from importlib.metadata import version
 
 from corvane.config import ConfigError
 from corvane.ftp import commands, transfer
+from corvane.ftp._filters import Filters
 from corvane.ftp.target import SettingsError, Target, target_from
 from corvane.ftp.terminal import printable
 
@@ -214,12 +215,12 @@ def build_parser() -> argparse.ArgumentParser:
                               "does not have (never what --exclude leaves out); each removal is printed")
         cmd.add_argument("-n", "--dry-run", action="store_true",
                          help="print what would be copied and removed, and change nothing on either side")
-        cmd.add_argument("--exclude", dest="filters", action="append", type=lambda p: ("-", p), metavar="GLOB",
+        cmd.add_argument("--exclude", dest="filters", action="append", type=_rule("-"), metavar="GLOB",
                          help="leave out the paths GLOB matches (repeatable; rsync's rules: the first --exclude "
                               "or --include that matches decides; a GLOB with '/' matches the path below the "
                               "top, one without the last name; a trailing '/' only directories; '**' crosses "
                               "directories; an excluded directory is not entered)")
-        cmd.add_argument("--include", dest="filters", action="append", type=lambda p: ("+", p), metavar="GLOB",
+        cmd.add_argument("--include", dest="filters", action="append", type=_rule("+"), metavar="GLOB",
                          help="take the paths GLOB matches, even when a later --exclude matches them too")
         cmd.add_argument("-v", "--verbose", action="store_true", help="print each file as it moves")
         if name == "put":
@@ -275,6 +276,17 @@ def _seconds(text: str) -> float:
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be above 0 seconds, not {text}")
     return value
+
+
+def _rule(sign: str) -> Callable[[str], tuple[str, str]]:
+    """An --exclude or --include pattern, read at once: a mistake in it is a usage error."""
+    def parse(text: str) -> tuple[str, str]:
+        try:
+            Filters([(sign, text)])
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+        return sign, text
+    return parse
 
 
 def _remote_path(text: str) -> str:
