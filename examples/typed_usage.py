@@ -53,7 +53,9 @@ def from_code(served: Served, work: str) -> None:
     server("/uploaded").upload(make_tree(os.path.join(work, "tree")))
     sent: Report = put(os.path.join(work, "tree"), server("/copy"), jobs=2, update=True, progress=show)
     fetched: Report = get(server("/copy"), os.path.join(work, "back"), jobs=2)
-    print(sent.files_moved, sent.bytes_moved, fetched.files_moved, fetched.seconds)
+    mirrored: Report = get(server("/copy"), os.path.join(work, "back"), filters=[("-", "*.tmp"), ("+", "*")],
+                           delete=True, dry_run=True, log=lambda action, path: print(action, path))
+    print(sent.files_moved, sent.bytes_moved, fetched.files_moved, fetched.seconds, mirrored.deleted)
     print(sorted(str(entry) for entry in walk(server("/"))))
     for top in ("/notes", "/uploaded", "/copy"):
         server(top).delete()

@@ -18,6 +18,7 @@ from hostile import Entry, File, multiline
 from corvane.base import Local
 from corvane.ftp import connect, transfer
 from corvane.ftp.limits import LISTING_BYTES_VAR, ListingTooLong
+from corvane.ftp.cli import PARTIAL
 from corvane.ftp.transfer import FileTransferError
 
 CLI = [os.path.join(sysconfig.get_path("scripts"), "corvane-ftp")]
@@ -189,7 +190,7 @@ def test_command_line_get_writes_only_inside_the_target(hostile, tmp_path, bad, 
     target = beside(tmp_path)
     before = snapshot(tmp_path, target)
     status, out, err = cli(hostile, "get", "/top", str(target))
-    assert_one_line(status, err, (1,) if detected(bad, mlst) else (0, 1))
+    assert_one_line(status, err, (PARTIAL,) if detected(bad, mlst) else (0, PARTIAL))
     assert snapshot(tmp_path, target) == before and strays(hostile, bad) == []
     assert (target / "gooddir" / "inner.txt").read_bytes() == b"payload\n"
 
@@ -211,6 +212,20 @@ def test_command_line_rm_stays_within_the_tree(hostile, bad):
     status, out, err = cli(hostile, "rm", "-r", "--yes", "/top")
     assert_one_line(status, err, (0, 1))
     assert_deleted_within_top(hostile, bad)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("bad", BAD)
+def test_put_delete_removes_within_the_target_and_never_a_name_it_cannot_trust(hostile, tmp_path, bad, kind):
+    scripted(hostile, bad, kind)
+    (tmp_path / "gooddir").mkdir()
+    (tmp_path / "gooddir" / "inner.txt").write_bytes(b"new\n")
+    status, out, err = cli(hostile, "put", "--inplace", "--delete", str(tmp_path), "/top")
+    lying = (bad, kind) == ("x\r\nDELE keep", "dir")  # "x" is listed as a directory that cannot then be listed
+    assert_one_line(status, err, (1,) if lying else (0,))
+    assert (strays(hostile, bad), b"deleting good.txt\n" in out, "/top/good.txt" in hostile.files) == \
+        ([], not lying, lying)
+    assert "/keep" in hostile.files
 
 
 @pytest.mark.parametrize("kind", KINDS)

@@ -52,6 +52,7 @@ class Tree:
     skipped_links: list = field(default_factory=list)  # relative paths
     skipped_special: list = field(default_factory=list)  # relative paths of local pipes, devices, sockets
     file_links: set = field(default_factory=set)  # relative paths of local links to files, which are followed
+    held: set = field(default_factory=set)  # relative paths of directories holding entries left out (filtered, unread)
 
     def by_rel(self):
         return {f.rel: f for f in self.files}
@@ -81,8 +82,11 @@ def special_file_error(path, mode):
                    path)
 
 
-def walk_local(top):
+def walk_local(top, keep=None):
     """The tree at the local path `top` (a directory, or a single file).
+
+    keep(rel, is_dir) says which paths of a tree to take (see _filters); a
+    directory it refuses is not entered, and its parent is `held`.
 
     Pipes, devices and sockets are left out of a tree and named in the tree's
     `skipped_special`: reading a pipe blocks until someone writes to it, and a
@@ -101,7 +105,9 @@ def walk_local(top):
         with os.scandir(os.path.join(top, rel_dir)) as entries:
             for entry in entries:
                 rel = f"{rel_dir}/{entry.name}" if rel_dir else entry.name
-                if entry.is_symlink():
+                if keep is not None and not keep(rel, entry.is_dir(follow_symlinks=False)):
+                    tree.held.add(rel_dir)
+                elif entry.is_symlink():
                     try:
                         target = os.stat(entry.path)
                     except OSError:
@@ -325,6 +331,23 @@ def link_size(client, path):
     return size_of(reply)
 
 
+def ask_together(client, *commands):
+    """The replies to `commands`, sent together: a server answers them in order, so they
+    cost one round trip. A 4xx among them raises error_temp, once every reply is read."""
+    for command in commands:
+        client.putcmd(command)
+    replies = [client.getmultiline() for _ in commands]
+    for reply in replies:
+        if reply[:1] == "4":
+            raise ftplib.error_temp(reply)
+    return replies
+
+
+def offers_mlst(features):
+    """Whether a FEAT reply lists MLST, and so MLSD."""
+    return features[:1] == "2" and any(line.strip().upper().startswith("MLST") for line in features.splitlines()[1:])
+
+
 def probe_top(client, path):
     """(MLSD or not, "file" or "dir", the file's size) for the top of a remote tree;
     FileNotFoundError when it is missing.
@@ -332,13 +355,7 @@ def probe_top(client, path):
     The three questions go out together: none depends on another's answer,
     and a server answers them in order, so they cost one round trip, not three.
     """
-    commands = ("FEAT", f"SIZE {path}", f"CWD {path}")
-    for command in commands:
-        client.putcmd(command)
-    features, size, cwd = (client.getmultiline() for _ in commands)
-    for reply in (features, size, cwd):
-        if reply[:1] == "4":
-            raise ftplib.error_temp(reply)
+    features, size, cwd = ask_together(client, "FEAT", f"SIZE {path}", f"CWD {path}")
     mlsd = "MLST" in _features.remember(client, features)
     if (number := size_of(size)) is not None:
         return mlsd, "file", number

@@ -1,8 +1,9 @@
 """The `corvane-ftp` command line (also `python -m corvane.ftp`).
 
 Exit status: 0 done, 1 an expected failure (told in one line on stderr, no traceback),
-2 a usage error, 130 interrupted. `check` answers as diff and cmp do: 0 when both sides
-agree, 1 when they differ, 2 when it could not compare them.
+2 a usage error, 23 a put or get in which some files failed (rsync's "partial transfer"),
+130 interrupted. `check` answers as diff and cmp do: 0 when both sides agree, 1 when they
+differ, 2 when it could not compare them.
 """
 
 from __future__ import annotations
@@ -19,10 +20,12 @@ from importlib.metadata import version
 
 from corvane.config import ConfigError
 from corvane.ftp import _checksums, commands, transfer
+from corvane.ftp._filters import Filters
 from corvane.ftp.target import SettingsError, Target, target_from
 from corvane.ftp.terminal import printable
 
 PROG = "corvane-ftp"
+PARTIAL = 23
 # What would end an FTP command line early, or start another.
 _UNSENDABLE = frozenset("\0\r\n")
 
@@ -45,6 +48,10 @@ def run(args: argparse.Namespace) -> int:
     target = target_from(args)
     # check's 1 means "they differ": a failure to compare is a 2, as with diff and cmp.
     failed = 2 if args.command == "check" else 1
+    if args.command == "put":
+        args.local = args.sources[0]
+    elif args.command == "get":
+        args.remote = " ".join(args.sources)  # for the messages; the command takes each source
     try:
         if args.command in ("put", "get"):
             status = args.run(target, args)  # the engine keeps the deadline itself, and cleans up after it
@@ -69,7 +76,8 @@ def run(args: argparse.Namespace) -> int:
             reason += f" ({'; '.join(map(str, notes))})"
         reason = in_our_words(reason, args.host is None)
         print(printable(f"{PROG}: {args.command} {args.remote} on {target.server}: {reason}"), file=sys.stderr)
-        return failed
+        # As rsync's 23: the run went through, and some files (or removals) failed.
+        return PARTIAL if isinstance(exc, ExceptionGroup) and args.command != "check" else failed
     return status or 0
 
 
@@ -189,12 +197,19 @@ def build_parser() -> argparse.ArgumentParser:
     rm = command("rm", commands.rm, "remove a remote file, or with -r a whole tree")
     rm.add_argument("-r", dest="recursive", action="store_true", help="remove a directory and everything in it")
     rm.add_argument("--yes", action="store_true", help="do not ask before removing a tree")
+    mv = command("mv", commands.mv, "move or rename a remote file or directory (RNFR, RNTO); into a directory "
+                                    "that exists, each SRC moves inside it", remote=None)
+    mv.add_argument("sources", nargs="+", type=_remote_path, metavar="SRC")
+    mv.add_argument("remote", type=_remote_path, metavar="DST")
     for name, run, text, first, second in (
-            ("put", commands.put, "copy a local file or tree (- for standard input) to the server", "local", "remote"),
-            ("get", commands.get, "copy a remote file or tree here (- for standard output)", "remote", "local")):
+            ("put", commands.put, "copy local files or trees (- for standard input) to the server; with several, "
+                                  "each goes into REMOTE under its own name", "local", "remote"),
+            ("get", commands.get, "copy remote files or trees here (- for standard output); with several, "
+                                  "each goes into LOCAL under its own name", "remote", "local")):
         cmd = command(name, run, text, remote=None)
-        for place in (first, second):
-            cmd.add_argument(place, type=_remote_path if place == "remote" else str, metavar=place.upper())
+        cmd.add_argument("sources", nargs="+", type=_remote_path if first == "remote" else str,
+                         metavar=first.upper())
+        cmd.add_argument(second, type=_remote_path if second == "remote" else str, metavar=second.upper())
         cmd.add_argument("-j", dest="jobs", type=_positive, default=4, metavar="N",
                          help="transfer N files at once, each on its own session (default 4)")
         cmd.add_argument("--update", action="store_true",
@@ -203,6 +218,19 @@ def build_parser() -> argparse.ArgumentParser:
                          help="after each file, compare the server's hash of its copy with the local one "
                               "(where the server offers HASH, XSHA256, XSHA1, XMD5 or XCRC); a file that "
                               "differs fails and is not put in place")
+        cmd.add_argument("--delete", action="store_true",
+                         help="after a copy in which nothing failed, remove at the target what the source "
+                              "does not have (never what --exclude leaves out); each removal is printed")
+        cmd.add_argument("-n", "--dry-run", action="store_true",
+                         help="print what would be copied and removed, and change nothing on either side")
+        cmd.add_argument("--exclude", dest="filters", action="append", type=_rule("-"), metavar="GLOB",
+                         help="leave out the paths GLOB matches (repeatable; rsync's rules: the first --exclude "
+                              "or --include that matches decides; a GLOB with '/' matches the path below the "
+                              "top, one without the last name; a trailing '/' only directories; '**' crosses "
+                              "directories; an excluded directory is not entered)")
+        cmd.add_argument("--include", dest="filters", action="append", type=_rule("+"), metavar="GLOB",
+                         help="take the paths GLOB matches, even when a later --exclude matches them too")
+        cmd.add_argument("-v", "--verbose", action="store_true", help="print each file as it moves")
         if name == "put":
             cmd.add_argument("--inplace", action="store_true",
                              help="write each file straight over its old copy on the server, without a "
@@ -265,6 +293,17 @@ def _seconds(text: str) -> float:
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be above 0 seconds, not {text}")
     return value
+
+
+def _rule(sign: str) -> Callable[[str], tuple[str, str]]:
+    """An --exclude or --include pattern, read at once: a mistake in it is a usage error."""
+    def parse(text: str) -> tuple[str, str]:
+        try:
+            Filters([(sign, text)])
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+        return sign, text
+    return parse
 
 
 def _remote_path(text: str) -> str:

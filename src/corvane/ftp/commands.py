@@ -23,7 +23,7 @@ from corvane.ftp import _checksums, _features, _plan, limits, transfer, verify
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import Session, data_connection, server_of
 from corvane.ftp.path import FTPPath
-from corvane.ftp.progress import progress_bar
+from corvane.ftp.progress import ProgressBar, progress_bar
 from corvane.ftp.target import Target
 from corvane.ftp.terminal import printable
 
@@ -139,20 +139,13 @@ _PWD_REPLY = re.compile(r'257 "((?:[^"]|"")*)"')
 def _directory_of(client: ftplib.FTP, path: str) -> tuple[bool, str] | None:
     """(whether the server speaks MLSD, the absolute path) of the directory `path`; None when
     CWD refuses it: a file, or nothing. The three questions go out together: one round trip."""
-    commands = ("FEAT", f"CWD {path}", "PWD")
-    for command in commands:
-        client.putcmd(command)
-    features, cwd, pwd = (client.getmultiline() for _ in commands)
-    for reply in (features, cwd, pwd):
-        if reply[:1] == "4":
-            raise ftplib.error_temp(reply)
+    features, cwd, pwd = _plan.ask_together(client, "FEAT", f"CWD {path}", "PWD")
     if cwd[:1] != "2":
         return None
     absolute = _PWD_REPLY.match(pwd)
     if absolute is None or not absolute[1].startswith("/"):
         raise CommandError(f"'{path}': the server's answer to PWD names no directory ({pwd!r})")
-    mlsd = "MLST" in _features.remember(client, features)
-    return mlsd, absolute[1].replace('""', '"')
+    return "MLST" in _features.remember(client, features), absolute[1].replace('""', '"')
 
 
 def _entries(lister: _plan.Lister, client: ftplib.FTP, path: str,
@@ -354,6 +347,28 @@ def rm(target: Target, args: argparse.Namespace) -> None:
     path.delete()
 
 
+def mv(target: Target, args: argparse.Namespace) -> None:
+    """RNFR and RNTO on the server. As mv(1) and lftp's mv: into a directory that exists, a source
+    moves inside it under its own name; several sources need one."""
+    dest = target.path_class(args.remote)
+    into = dest.exists and dest.is_dir()
+    if len(args.sources) > 1 and not into:
+        raise CommandError(f"'{dest}' is no directory: several sources move only into one that exists")
+    client = dest.client
+    for source in args.sources:
+        place = dest.join(_own_name(source)) if into else dest
+        try:
+            client.sendcmd(f"RNFR {source}")
+        except ftplib.error_perm as exc:
+            raise CommandError(f"'{source}' cannot be moved: the server refused RNFR ({exc}); "
+                               f"does it exist?") from None
+        try:
+            client.sendcmd(f"RNTO {place}")
+        except ftplib.error_perm as exc:
+            raise CommandError(f"'{source}' could not be moved to '{place}': the server refused RNTO ({exc}); "
+                               f"is its directory there, and may you write in it?") from None
+
+
 def _tree_may_go(path: FTPPath, server: str) -> bool:
     if not sys.stdin.isatty():
         raise CommandError(f"'{path}' is a directory tree and there is no terminal to ask on: "
@@ -363,42 +378,116 @@ def _tree_may_go(path: FTPPath, server: str) -> bool:
 
 
 def put(target: Target, args: argparse.Namespace) -> None:
-    if args.local == "-":
+    if "-" in args.sources:
+        if len(args.sources) > 1:
+            raise CommandError("'-' (standard input) is a source of its own: put - REMOTE-FILE")
+        if args.dry_run:  # standard input is not read: what it holds is not known before
+            print(printable(f"put: standard input to {args.remote}; dry run: nothing was changed"))
+            return
         with deadline(args.timeout):
             sent = _receive_from(sys.stdin.buffer, target.path_class(args.remote), args.checksum)
         print(f"put: 1 file ({_size_text(sent)}) from standard input", file=sys.stderr)
         return
-    if not os.path.lexists(args.local):
-        raise CommandError(f"local path '{args.local}' does not exist")
+    for local in args.sources:
+        if not os.path.lexists(local):
+            raise CommandError(f"local path '{local}' does not exist")
     started = time.monotonic()
-    remote = target.path_class(args.remote)
-    # As cp and lftp's put: a file sent to a directory goes into it. A tree's contents always
-    # become the target's, as with lftp's mirror.
+    dest = target.path_class(args.remote)
     with deadline(args.timeout):
-        if os.path.isfile(args.local) and remote.exists and remote.is_dir():
-            remote = remote.join(os.path.basename(args.local))
-    _close_own_session(remote)
-    with progress_bar("put") as bar, _whole_timeout(args.timeout):
-        report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, atomic=not args.inplace,
-                              progress=bar, deadline=_remaining(started, args.timeout), checksum=args.checksum)
-    print(printable(summary("put", report)))
+        if len(args.sources) > 1:
+            # As cp -r A B DIR: each source lands in the directory under its own name.
+            pairs = [(local, dest.join(_own_name(local))) for local in args.sources]
+        elif os.path.isfile(args.local) and dest.exists and dest.is_dir():
+            # As cp and lftp's put: a file sent to a directory goes into it. A tree's contents always
+            # become the target's, as with lftp's mirror.
+            pairs = [(args.local, dest.join(os.path.basename(args.local)))]
+        else:
+            pairs = [(args.local, dest)]
+    _close_own_session(dest)
+    _each("put", args, started, pairs, lambda local, remote, **options: transfer.put(
+        local, remote, atomic=not args.inplace, **options))
 
 
 def get(target: Target, args: argparse.Namespace) -> None:
     started = time.monotonic()
-    remote = target.path_class(args.remote)
     local = args.local
     if local == "-":
+        if len(args.sources) > 1:
+            raise CommandError("standard output (-) takes one file: get REMOTE-FILE -")
+        if args.dry_run:
+            print(printable(f"get: {args.sources[0]} to standard output; dry run: nothing was changed"),
+                  file=sys.stderr)
+            return None
         with deadline(args.timeout):
-            return _send_to(remote, sys.stdout.buffer, args.checksum)
+            return _send_to(target.path_class(args.sources[0]), sys.stdout.buffer, args.checksum)
+    sources = [target.path_class(source) for source in args.sources]
     with deadline(args.timeout):
-        if os.path.isdir(local) and not remote.is_dir():
-            local = os.path.join(local, remote.path.name)
-    _close_own_session(remote)
-    with progress_bar("get") as bar, _whole_timeout(args.timeout):
-        report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar,
-                              deadline=_remaining(started, args.timeout), checksum=args.checksum)
-    print(printable(summary("get", report)))
+        if len(sources) > 1:
+            pairs = [(remote, os.path.join(local, _own_name(str(remote)))) for remote in sources]
+        elif os.path.isdir(local) and not sources[0].is_dir():
+            pairs = [(sources[0], os.path.join(local, sources[0].path.name))]
+        else:
+            pairs = [(sources[0], local)]
+    _close_own_session(sources[0])
+    _each("get", args, started, pairs, transfer.get)
+
+
+def _own_name(path: str) -> str:
+    """The name a source keeps inside a directory it is copied into: its last component."""
+    name = os.path.basename(os.path.normpath(path))
+    if name in ("", ".", "..", "/"):
+        raise CommandError(f"'{path}' has no name of its own to take inside the target: name the directory itself")
+    return name
+
+
+def _each(verb: str, args: argparse.Namespace, started: float, pairs: list[Any], copy: Any) -> None:
+    """Runs the engine once for each (source, target) pair, the next one also after files of one
+    failed; one line for them all at the end, or their failures together (exit 23)."""
+    reports: list[transfer.Report] = []
+    failures: list[Exception] = []
+    with progress_bar(verb) as bar, _whole_timeout(args.timeout):
+        for source, dest in pairs:
+            prefix = f"{_own_name(str(source))}/" if len(pairs) > 1 else ""
+            try:
+                reports.append(copy(source, dest, jobs=args.jobs, update=args.update, progress=bar,
+                                    deadline=_remaining(started, args.timeout), filters=args.filters or (),
+                                    delete=args.delete, dry_run=args.dry_run, checksum=args.checksum,
+                                    log=_announcer(args, bar, prefix)))
+            except ExceptionGroup as partial:
+                reports.append(partial.report)  # type: ignore[attr-defined]
+                failures.extend(partial.exceptions)
+    report = _total(reports)
+    if failures:
+        together = ExceptionGroup(f"{len(failures)} failed, {report.files_moved} files copied", failures)
+        together.report = report  # type: ignore[attr-defined]
+        raise together
+    print(printable(summary(verb, report, args.delete, args.dry_run)))
+
+
+def _announcer(args: argparse.Namespace, bar: ProgressBar | None, prefix: str) -> Any:
+    """The engine's `log`: each removal, and each file as it moves with -v or would with -n."""
+    def log(action: str, path: str) -> None:
+        if action == "delete":
+            line = f"deleting {prefix}{path}"
+        elif args.verbose or args.dry_run:
+            line = prefix + path
+        else:
+            return
+        if bar is None:
+            print(printable(line), flush=True)
+        else:
+            bar.write(printable(line))
+    return log
+
+
+def _total(reports: list[transfer.Report]) -> transfer.Report:
+    """The reports of several runs as one: counts added, lists joined, sessions at their most."""
+    total = transfer.Report()
+    for report in reports:
+        for name, value in vars(report).items():
+            mine = getattr(total, name)
+            setattr(total, name, max(mine, value) if name == "sessions" else mine + value)
+    return total
 
 
 def check(target: Target, args: argparse.Namespace) -> int:
@@ -429,11 +518,16 @@ def _close_own_session(path: FTPPath) -> None:
     client.close()
 
 
-def summary(verb: str, report: transfer.Report) -> str:
+def summary(verb: str, report: transfer.Report, delete: bool = False, dry_run: bool = False) -> str:
     """One line on what a put or get did, in the manner of rsync --stats, shortened."""
+    if dry_run:
+        return (f"{verb}: {_count(report.files_moved, 'file')} ({_size_text(report.bytes_moved)}) to copy, "
+                f"{report.files_skipped} up to date" + (f", {report.deleted} to delete" if delete else "")
+                + "; dry run: nothing was changed")
     line = (f"{verb}: {_count(report.files_moved, 'file')} ({_size_text(report.bytes_moved)}) moved, "
             f"{report.files_skipped} up to date, {_count(report.dirs_made, 'directory', 'directories')} made, "
-            f"in {report.seconds:.1f} s over {_count(report.sessions, 'session')}")
+            + (f"{report.deleted} deleted, " if delete else "")
+            + f"in {report.seconds:.1f} s over {_count(report.sessions, 'session')}")
     links = len(report.skipped_links)
     special = len(report.skipped_special)
     return (line + (f"; {_count(links, 'symbolic link')} left out" if links else "")

@@ -35,6 +35,11 @@ class ProgressBar:
             # update() rather than setting n: tqdm's rate is smoothed over its updates.
             bar.update(progress.bytes_done - bar.n)
 
+    def write(self, line: str) -> None:
+        """A line on standard output, the bar drawn again below it."""
+        with self._lock:
+            tqdm.write(line, file=sys.stdout)
+
     def close(self) -> None:
         with self._lock:
             if self._bar is not None:

@@ -30,12 +30,14 @@ import signal
 import threading
 import time
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
 
 from corvane.base import BasePath
 from corvane.ftp import _checksums, _inside, _jobs, _plan
+from corvane.ftp._filters import Filters
 from corvane.ftp._jobs import FileJob, FileTransferError
+from corvane.ftp._mirror import Mirror
 from corvane.ftp._sessions import close_pool, open_pool, server_of
 
 __all__ = ["put", "get", "Progress", "Report", "FileTransferError"]
@@ -68,12 +70,14 @@ class Report:
     skipped_special: list[str] = field(default_factory=list)  # local pipes, devices and sockets a put left out
     failed: list[str] = field(default_factory=list)  # local paths of the files, and directories, that failed
     files_unhashed: int = 0  # with checksum: files copied whose hash could not be compared
+    deleted: int = 0  # files, links and directories removed at the target (delete=True)
 
 
 def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bool = False, atomic: bool = True,
         progress: Callable[[Progress], None] | None = None,
         executor: concurrent.futures.Executor | None = None, deadline: float | None = None,
-        checksum: bool = False) -> Report:
+        checksum: bool = False, filters: Sequence[tuple[str, str]] = (), delete: bool = False,
+        dry_run: bool = False, log: Callable[[str, str], None] | None = None) -> Report:
     """Copy the local file or tree `local` to the remote path `remote`.
 
     update: skip files whose remote copy has the same size and is no older.
@@ -85,21 +89,32 @@ def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bo
     checksum: after each file, compare the server's hash of its copy (HASH, XSHA256, ...)
     with the local file's; a mismatch fails that file, and its copy is not put in place.
     Where the server offers no hash, one warning says so and the files are not compared.
+    filters: rsync's include and exclude rules for the paths of a tree, in order,
+    such as [("+", "*.csv"), ("+", "*/"), ("-", "*")] (see corvane.ftp._filters).
+    delete: after a copy in which nothing failed, remove below the target what the
+    source does not have, except what the filters leave out; counted in `deleted`.
+    dry_run: list both sides but change neither: the report counts what would be
+    copied and deleted, and `log` hears of each.
+    log: log(action, path) for each file copied ("copy") and each path removed
+    ("delete"), the path below the top ("/" ends a directory's).
     """
-    return _Run(remote, jobs, progress, executor, deadline, checksum).put(os.fspath(local), update, atomic)
+    mirror = Mirror(Filters(filters), delete, dry_run, log)
+    return _Run(remote, jobs, progress, executor, deadline, checksum, mirror).put(os.fspath(local), update, atomic)
 
 
 def get(remote: BasePath, local: str | os.PathLike, *, jobs: int = 4, update: bool = False,
         progress: Callable[[Progress], None] | None = None,
         executor: concurrent.futures.Executor | None = None, deadline: float | None = None,
-        checksum: bool = False) -> Report:
+        checksum: bool = False, filters: Sequence[tuple[str, str]] = (), delete: bool = False,
+        dry_run: bool = False, log: Callable[[str, str], None] | None = None) -> Report:
     """Copy the remote file or tree `remote` to the local path `local`.
 
     update: skip files whose local copy has the same size and, where the server
     tells it exactly (MLSD), the same modification time.
-    deadline, checksum: as for put.
+    deadline, checksum, filters, delete, dry_run and log: as for put.
     """
-    return _Run(remote, jobs, progress, executor, deadline, checksum).get(os.fspath(local), update)
+    mirror = Mirror(Filters(filters), delete, dry_run, log)
+    return _Run(remote, jobs, progress, executor, deadline, checksum, mirror).get(os.fspath(local), update)
 
 
 class _Expired(Exception):
@@ -187,7 +202,7 @@ def _same_time(a, b):
 
 
 class _Run:
-    def __init__(self, remote, jobs, progress, executor, deadline=None, checksum=False):
+    def __init__(self, remote, jobs, progress, executor, deadline=None, checksum=False, mirror=None):
         if not isinstance(remote, BasePath):
             raise TypeError(f"remote must be an FTPPath, not {type(remote).__name__}")
         if jobs < 1:
@@ -196,6 +211,7 @@ class _Run:
             raise ValueError(f"deadline must be a number of seconds above 0, not {deadline!r}")
         self.deadline = deadline
         self.checksum = checksum
+        self.mirror = mirror or Mirror()
         self.expired = False
         self.local = None  # the run's local top, for the messages
         self.remote = remote
@@ -277,16 +293,17 @@ class _Run:
 
     def put(self, local, update, atomic):
         with self._guarded("put", local):
-            tree = _plan.walk_local(local)
+            tree = _plan.walk_local(local, keep=self.mirror.keep)
             self.report.skipped_links = [_local_path(local, rel) for rel in tree.skipped_links]
             self.report.skipped_special = [_local_path(local, rel) for rel in tree.skipped_special]
             if len(tree.files) > 1 and self.executor is None:  # no thread of ours while a caller's forks
                 self.pool.warm(self.jobs)
             top = self._resolve_top()
             fresh = False
-            if tree.is_dir or str(self.remote.parent) != "/":
+            if (tree.is_dir or str(self.remote.parent) != "/") and not self.mirror.dry_run:
                 fresh = self._make_remote_top(top if tree.is_dir else str(self.remote.parent))
-            there = self._remote_tree(top, missing_ok=True).by_rel() if update else {}
+            target = self._remote_tree(top, missing_ok=True) if update or self.mirror.delete else None
+            there = target.by_rel() if update else {}
             by_dir = {}
             for entry in tree.files:
                 known = there.get(entry.rel)
@@ -296,9 +313,14 @@ class _Run:
                 else:
                     job = self._job("put", local, entry.rel, entry, atomic=atomic, follow=entry.rel in tree.file_links)
                     by_dir.setdefault(entry.rel.rpartition("/")[0], []).append(job)
-            first = by_dir.pop("", [])
-            self._execute(_in_new_directory(first) if fresh else first,
-                          self._made_dirs_walk(local, top, tree.dirs, by_dir))
+            if self.mirror.dry_run:
+                self.mirror.planned(self.report, [job for jobs in by_dir.values() for job in jobs], top)
+            else:
+                first = by_dir.pop("", [])
+                self._execute(_in_new_directory(first) if fresh else first,
+                              self._made_dirs_walk(local, top, tree.dirs, by_dir))
+            if target is not None:
+                self.mirror.remove_remote(self, top, local, tree, target)
         return self._finish()
 
     def get(self, local, update):
@@ -309,24 +331,29 @@ class _Run:
                 self.pool.warm(self.jobs)
             top = self._resolve_top()
             mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
+            dry_run = self.mirror.dry_run
             if kind == "file":
-                self._make_local_dirs([os.path.dirname(local) or "."])
-                self._execute(self._get_jobs(local, [_plan.Entry("", size, None)], update))
+                if not dry_run:
+                    self._make_local_dirs([os.path.dirname(local) or "."])
+                self._execute(self.mirror.planned(self.report, self._get_jobs(local, [_plan.Entry("", size, None)],
+                                                                              update), top))
             else:
-                self._make_local_dirs([local])
+                if not dry_run:
+                    self._make_local_dirs([local])
                 tree = _plan.Tree()
 
                 def found(rel, files):
-                    if rel:  # made once it is listed, so that one that cannot be is not left empty
+                    if rel and not dry_run:  # made once it is listed, so that one that cannot be is not left empty
                         try:
                             self.report.dirs_made += _inside.make_dirs(local, rel)
                         except _inside.NotFollowed as exc:
                             self._below_link(local, files, exc)
                             return []
-                    return self._get_jobs(local, files, update)
+                    return self.mirror.planned(self.report, self._get_jobs(local, files, update), top)
 
                 self._execute([], self._listing_walk(mlsd, top, tree, found, local))
                 self.report.skipped_links = [_plan.join(top, rel) for rel in tree.skipped_links]
+                self.mirror.remove_local(self, local, tree)
         return self._finish()
 
     def _get_jobs(self, local, entries, update):
@@ -420,6 +447,9 @@ class _Run:
                 for line in unknown:
                     self.report.files_failed += 1
                     self._failed(self._unread(top, local, item[0], line))
+            dirs, files, skipped = self.mirror.prune(item[0], dirs, files, skipped, tree)
+            if refused or unknown:
+                tree.held.add(item[0])  # what they name is not known, so not deleted
             tree.dirs.extend(rel for rel, _ in dirs)
             tree.files.extend(files)
             tree.skipped_links.extend(skipped)
@@ -652,6 +682,7 @@ class _Run:
             self.report.bytes_moved += outcome.moved
             if outcome.unhashed:
                 _checksums.not_compared(self.report, outcome.unhashed, server_of(self.remote))
+            self.mirror.moved(outcome.job, self.remote)
         else:
             self.report.files_failed += 1
             self._failed(outcome.error)

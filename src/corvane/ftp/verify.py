@@ -21,7 +21,6 @@ import datetime
 import ftplib
 import os
 import posixpath
-import uuid
 import warnings
 from dataclasses import dataclass, field
 
