@@ -25,7 +25,8 @@ from corvane.base import BasePath
 from corvane.ftp import _datapath, _inside
 from corvane.ftp._plan import special_file_error
 from corvane.ftp.limits import ListingTooLong
-from corvane.ftp._sessions import SessionsRefused, data_connection, pool_for, server_of
+from corvane.ftp._data import DataConnection
+from corvane.ftp._sessions import SessionsRefused, pool_for, server_of
 
 # Runs stopped in this process (Ctrl-C): their transfers end at the next check.
 stopped_runs = set()
@@ -243,19 +244,20 @@ def upload(session, job, stopped, reached, only_copy):
             # The server may make the temporary file before a cut lets us read its 1xx: it is
             # ours alone, so its removal is tried whatever became of the STOR.
             reached()
-        conn = session.data = data_connection(client, f"STOR {target}")
-        reached()
-        try:
-            if isinstance(conn, ssl.SSLSocket):
-                sent = send_python(conn, f, stopped)
-            else:
-                sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size)
-        except (BrokenPipeError, ConnectionResetError) as exc:
-            raise reason_for_break(client, exc) from exc
-        finally:
-            conn.close()
-            session.data = None
-        client.voidresp()
+        with DataConnection(client, f"STOR {target}", holder=session) as data:
+            reached()
+            conn = data.sock
+            try:
+                if isinstance(conn, ssl.SSLSocket):
+                    sent = send_python(conn, f, stopped)
+                else:
+                    sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size)
+            except (BrokenPipeError, ConnectionResetError) as exc:
+                data.cut()  # the server's reason, where it gives one, tells more than the broken pipe
+                if data.answer is None:
+                    raise
+                raise data.answer from exc
+            data.finish()
     if job.atomic:
         place(client, target, job.remote, only_copy)
     return sent
@@ -311,23 +313,6 @@ def raise_reply(reply):
     raise ftplib.error_reply(reply)
 
 
-# How long a broken upload waits for the server to say why: it says so at once when it does.
-REASON_WAIT = 1.0
-
-
-def reason_for_break(client, exc):
-    """The server's own reply when it broke an upload's data connection (552 for a full disk, say),
-    or `exc` where none comes. The session is dropped after either."""
-    try:
-        client.sock.settimeout(min(REASON_WAIT, client.timeout or REASON_WAIT))
-        client.getresp()
-    except ftplib.Error as reply:
-        return reply
-    except (OSError, EOFError):
-        pass  # no reason given, or the session broke too
-    return exc
-
-
 def download(session, job, stopped):
     client = session.client
     if job.top is None:  # a single file: its directory is whatever the user named
@@ -345,20 +330,16 @@ def download(session, job, stopped):
         placed = False
         try:
             with open(fd, "wb") as f:
-                conn = session.data = data_connection(client, f"RETR {job.remote}", download=True)
-                try:
+                with DataConnection(client, f"RETR {job.remote}", download=True, holder=session) as data:
+                    conn = data.sock
                     if isinstance(conn, ssl.SSLSocket):
                         received = recv_python(conn, f, stopped, limit)
                     else:
                         received = _datapath.recv_file(conn, f, conn.gettimeout(), stopped, limit)
-                finally:
-                    conn.close()
-                    session.data = None
-                if job.size is not None and received > job.size:
-                    # The final reply is not waited for: the session is dropped with the error.
-                    raise Overlong(f"the server sent more than the {job.size} bytes it announced; "
-                                   f"nothing was kept")
-                client.voidresp()
+                    if job.size is not None and received > job.size:
+                        raise Overlong(f"the server sent more than the {job.size} bytes it announced; "
+                                       f"nothing was kept")
+                    data.finish()
             if job.size is not None and received < job.size:
                 raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
             if job.mtime is not None:
@@ -379,7 +360,6 @@ def send_python(conn, f, stopped):
             raise InterruptedError(f"transfer stopped after {sent} bytes")
         conn.sendall(block)
         sent += len(block)
-    conn.unwrap()
     return sent
 
 
@@ -392,6 +372,4 @@ def recv_python(conn, f, stopped, limit=-1):
             raise InterruptedError(f"transfer stopped after {received} bytes")
         f.write(memoryview(buffer)[:n])
         received += n
-    if received != limit:  # at the limit the sender has not finished: no closing handshake
-        conn.unwrap()
     return received

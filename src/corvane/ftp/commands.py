@@ -9,7 +9,6 @@ import ftplib
 import os
 import re
 import signal
-import ssl
 import sys
 import threading
 import time
@@ -21,7 +20,8 @@ from typing import Any, BinaryIO
 from corvane.base import Local
 from corvane.ftp import _plan, limits, transfer
 from corvane.ftp._names import is_entry_name
-from corvane.ftp._sessions import Session, data_connection
+from corvane.ftp._data import DataConnection
+from corvane.ftp._sessions import Session
 from corvane.ftp.path import FTPPath
 from corvane.ftp.progress import progress_bar
 from corvane.ftp.target import Target
@@ -237,7 +237,7 @@ def _send_to(path: FTPPath, out: BinaryIO) -> None:
     session = Session(path)
     try:
         try:
-            conn = data_connection(session.client, f"RETR {path.path.as_posix()}", download=True)
+            data = DataConnection(session.client, f"RETR {path.path.as_posix()}", download=True)
         except ftplib.error_perm:
             # Missing, a directory or not readable: FTPPath says which, in its own words.
             session.quit()
@@ -247,13 +247,13 @@ def _send_to(path: FTPPath, out: BinaryIO) -> None:
                 raise CommandError(str(exc)) from None
             out.flush()
             return
-        with conn:
-            while chunk := conn.recv(CHUNK):
+        with data:
+            while chunk := data.sock.recv(CHUNK):
                 out.write(chunk)
-        try:
-            session.client.voidresp()
-        except (ftplib.error_temp, ftplib.error_reply) as exc:
-            raise CommandError(f"'{path}': the transfer was cut short ({exc}); the output is incomplete") from None
+            try:
+                data.finish()
+            except (ftplib.error_temp, ftplib.error_reply) as exc:
+                raise CommandError(f"'{path}': the transfer was cut short ({exc}); the output is incomplete") from None
         out.flush()
         session.quit()
     except BaseException:
@@ -269,16 +269,11 @@ def _receive_from(source: BinaryIO, path: FTPPath) -> int:
     session = Session(path)
     sent = 0
     try:
-        conn = data_connection(session.client, f"STOR {temporary}")
-        try:
+        with DataConnection(session.client, f"STOR {temporary}") as data:
             while chunk := source.read(CHUNK):
-                conn.sendall(chunk)
+                data.sock.sendall(chunk)
                 sent += len(chunk)
-            if isinstance(conn, ssl.SSLSocket):
-                conn = conn.unwrap()
-        finally:
-            conn.close()
-        session.client.voidresp()
+            data.finish()
         session.client.sendcmd(f"RNFR {temporary}")
         session.client.sendcmd(f"RNTO {remote}")
         session.quit()

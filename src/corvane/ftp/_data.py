@@ -1,0 +1,160 @@
+"""Data connections: opened one round trip shorter, ended with the reply they owe on every path.
+
+Every byte that moves over a data connection (the engine's listings, downloads
+and uploads, the command line's, and those of the TLS path classes) goes
+through a `DataConnection`, so that the closing handshake and the final
+reply are written once.
+"""
+
+import contextlib
+import ftplib
+import socket
+import ssl
+
+# How long a cut transfer waits for the reply it owes (see DataConnection.cut).
+CUT_WAIT = 2.0
+
+
+class DataConnection:
+    """One data connection and the final reply its command owes, on every path.
+
+        with DataConnection(client, f"RETR {path}", download=True) as data:
+            while block := data.sock.recv(size): ...
+            data.finish()
+
+    Opening sends the command and reads its 1xx (see `data_connection`). `finish()` ends a
+    whole transfer: TLS's closing handshake (a server may count the transfer cut
+    without it: vsftpd with strict_ssl_write_shutdown answers 426), the close, and the
+    final reply, raised as ftplib's errors. Leaving the block without `finish()` (an
+    error, a stop, a reader that had enough) is a cut: a download says goodbye on TLS
+    first, so that no server waits for it; an upload does not, as the server could take
+    a close_notify for the end of a whole file. The one reply owed is then read, whatever
+    it says, so that the session is in step again; should that fail, `in_step` is False
+    and the session is to be dropped. `holder` (a Session) holds the socket in `data`
+    while it is open, for a cut from another thread.
+    """
+
+    def __init__(self, client, command, download=False, rest=None, holder=None):
+        self.client = client
+        self.download = download
+        self.in_step = True
+        self.answer = None  # the refusal that ended a cut transfer, where the server gave one
+        self.sock = data_connection(client, command, download, rest)
+        self.holder = holder
+        if holder is not None:
+            holder.data = self.sock
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, exc, traceback):
+        if self.sock is not None:
+            self.cut()
+
+    def finish(self):
+        """The transfer is whole: the closing handshake, the close, and the final reply."""
+        sock = self._release()
+        try:
+            if isinstance(sock, ssl.SSLSocket):
+                sock.unwrap()
+        except BaseException:
+            self.in_step = False  # the reply owed is left unread
+            raise
+        finally:
+            sock.close()
+        return self.client.voidresp()
+
+    def cut(self):
+        """The transfer ends short: the socket closes, and the reply owed is read and set aside."""
+        sock = self._release()
+        try:
+            if self.download and isinstance(sock, ssl.SSLSocket):
+                say_goodbye(sock)
+        finally:
+            sock.close()
+        control = getattr(self.client, "sock", None)
+        try:
+            # Servers answer a cut at once; one that does not is not waited for as long as for a byte.
+            if control is not None and (control.gettimeout() or CUT_WAIT) > CUT_WAIT:
+                control.settimeout(CUT_WAIT)
+            self.client.voidresp()
+        except (ftplib.error_temp, ftplib.error_reply, ftplib.error_perm) as reply:
+            # 426, a 226 for a transfer already sent whole, Pure-FTPd's 150 line: all final. A server
+            # that broke off an upload says why here (552 for a full disk).
+            self.answer = reply
+        except (OSError, EOFError, ftplib.Error):
+            self.in_step = False
+            return
+        finally:
+            if control is not None:
+                with contextlib.suppress(OSError):
+                    control.settimeout(self.client.timeout)
+        # The reply owed is in: nothing is pending, whatever its code (FTPPath's reset looks for a 1xx).
+        self.client.lastresp = ""
+
+    def _release(self):
+        sock, self.sock = self.sock, None
+        if self.holder is not None:
+            self.holder.data = None
+        return sock
+
+
+def say_goodbye(sock):
+    """Sends TLS's close_notify without waiting for the server's: a cut download's last word."""
+    try:
+        sock.settimeout(0)
+        sock.unwrap()
+    except (OSError, ValueError):
+        pass  # SSLWantReadError once it is sent; a connection already broken says nothing more
+
+
+def data_connection(client, command, download=False, rest=None):
+    """client.transfercmd(command), one round trip shorter.
+
+    In passive mode the data connection is opened while the command travels,
+    rather than before it is sent: every server accepts the command first and
+    waits for the connection. The 1xx reply is still read before any byte
+    moves, so a refused command never leaves bytes in flight. TLS clients
+    (which wrap the connection), active mode and a restart offset take ftplib's
+    own way.
+
+    For a `download`, the client's side of the connection is closed once the
+    server has accepted the command (its 1xx reply): nothing goes that way, and
+    a server that waits for the client's end before its final reply then
+    answers sooner. Not before: pyftpdlib drops a data connection whose client
+    end is closed before the command arrives, and then waits for another that
+    never comes. vsftpd, known by its greeting, waits for the client's end and
+    takes it at once: there it is closed right away, and its 226 comes a
+    round trip sooner for a small file. TLS keeps both directions open for its
+    own closing handshake.
+    """
+    if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False) or rest is not None:
+        conn = client.transfercmd(command, rest)
+        if download and not isinstance(conn, ssl.SSLSocket):
+            conn.shutdown(socket.SHUT_WR)
+        return conn
+    address = client.makepasv()
+    client.putcmd(command)
+    # Should the connection fail, the session is out of step (a reply is owed): the caller drops it.
+    conn = socket.create_connection(address, client.timeout, source_address=client.source_address)
+    early = download and takes_early_end(client)
+    try:
+        if early:
+            conn.shutdown(socket.SHUT_WR)
+        reply = client.getresp()
+        if reply[:1] == "2":
+            reply = client.getresp()
+        if reply[:1] != "1":
+            raise ftplib.error_reply(reply)
+        if download and not early:
+            conn.shutdown(socket.SHUT_WR)
+    except BaseException:
+        conn.close()
+        raise
+    return conn
+
+
+def takes_early_end(client):
+    """Whether the server is one known to take a download's data connection closed on the client's
+    side before the command's 1xx, and to answer sooner for it: vsftpd, by its greeting."""
+    return "vsftpd" in (getattr(client, "welcome", None) or "").lower()
