@@ -67,9 +67,15 @@ class FileJob:
     rel: str = ""
     deadline: float | None = None  # time.time() by which the whole run must end, in any process
     follow: bool = False  # the local path is a link to a file, read as that file
+    stop_file: str | None = None  # appears when the run stops, for workers in other processes
 
     def expired(self):
         return self.deadline is not None and time.time() >= self.deadline
+
+    def halted(self):
+        """Whether the run stopped, or ran out of time: no try may start, and a transfer ends."""
+        return (self.run in stopped_runs or self.expired()
+                or (self.stop_file is not None and os.path.exists(self.stop_file)))
 
     def __call__(self):
         return run_job(self)
@@ -121,7 +127,7 @@ def run_job(job):
     def stopped(moved):
         if sink:
             sink(job, moved)
-        return job.run in stopped_runs or job.expired()
+        return job.halted()
 
     def reached():
         nonlocal stored
@@ -133,7 +139,7 @@ def run_job(job):
 
     try:
         for attempt in range(1, job.tries + 1):
-            if job.run in stopped_runs or job.expired():
+            if job.halted():
                 raise InterruptedError("the transfer was stopped")
             if attempt > 1:
                 outcome.retries += 1
