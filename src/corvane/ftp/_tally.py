@@ -4,7 +4,8 @@ Every file the plan names ends in exactly one count: moved, skipped (up to
 date), failed, or not attempted (below a directory that could not be made,
 or still waiting when the run stopped). So moved + skipped + failed + not
 attempted is always what was planned, and progress, which counts the files
-that were to move, ends at its total whatever became of them.
+that were to move (all but the skipped), ends at its total whatever became
+of them.
 """
 
 import threading
@@ -71,6 +72,7 @@ class Tally:
         unread, a directory behind a link)."""
         self.report.files_failed += 1
         self.failed(error)
+        self._ended_unplanned(1, error.local)
 
     def failed(self, error):
         """A failure in the report's list; it counts as no file (a directory's, say)."""
@@ -84,11 +86,14 @@ class Tally:
         ended = [job for job in jobs if self.open.pop(job.local, None) is not None]
         self.report.files_not_attempted += len(ended)
         if ended:
-            self._advance(len(ended), 0, ended[-1])
+            self._advance(len(ended), 0, ended[-1].local)
 
-    def untried(self, count):
-        """Files the plan names that get no job: what they were to go into could not be made."""
-        self.report.files_not_attempted += count
+    def untried(self, paths):
+        """Files the plan names (their local paths) that get no job: what they were to go into
+        could not be made."""
+        self.report.files_not_attempted += len(paths)
+        if paths:
+            self._ended_unplanned(len(paths), paths[-1])
 
     def outcome(self, outcome):
         job = outcome.job
@@ -104,7 +109,7 @@ class Tally:
         with self.lock:
             # Never less than was shown of it, so that bytes_done only grows.
             moved = max(self.in_hand.pop(job, 0), outcome.moved)
-        self._advance(1, moved, job)
+        self._advance(1, moved, job.local)
 
     def unfinished(self):
         """The jobs planned that have not ended: at a stop, they count as not attempted."""
@@ -128,11 +133,17 @@ class Tally:
             partial = sum(self.in_hand.values())
         self.progress(Progress(self.done[0], self.planned[0], self.done[1] + partial, self.planned[1], current))
 
-    def _advance(self, files, moved, job):
+    def _ended_unplanned(self, files, current):
+        # Files that were to move and end before any job was made for them: in progress's
+        # total and done alike, so that it still ends at its total.
+        self.planned[0] += files
+        self._advance(files, 0, current)
+
+    def _advance(self, files, moved, current):
         with self.lock:
             self.done[0] += files
             self.done[1] += moved
             partial = sum(self.in_hand.values())
         if self.progress:
             self.progress(Progress(self.done[0], self.planned[0], self.done[1] + partial, self.planned[1],
-                                   job.local))
+                                   current))

@@ -240,7 +240,7 @@ class _Run:
                             return []
                         except Exception:
                             # Listed, so planned: nothing of it is tried (the directory's failure says why).
-                            self.tally.untried(len(files))
+                            self.tally.untried([_local_path(local, entry.rel) for entry in files])
                             raise
                     return self._get_jobs(local, files, update)
 
