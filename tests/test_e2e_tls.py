@@ -121,3 +121,14 @@ def test_engine_tree_over_tls(tls_server, tls_remote, direction, tmp_path):
     assert all(open(os.path.join(local, rel), "rb").read() == (mine / rel).read_bytes() for rel in rels)
     assert (report.files_moved, report.files_skipped, report.files_failed) == (
         (3, 0, 0) if direction == "get" else (2, 1, 0))
+
+
+def test_directory_checks_keep_their_session(tls_server, tls_remote, tmp_path, monkeypatch):
+    # is_dir cuts a RETR short; Pure-FTPd, its TLS data connection closed mid-file, at times never
+    # answers again, and the session is then replaced after its timeout.
+    name, local = tls_remote
+    with open(os.path.join(local, "big.bin"), "wb") as f:
+        f.write(os.urandom(4 << 20))
+    path = tls_class(tls_server, "explicit", "code", tmp_path, monkeypatch)(f"/{name}/big.bin")
+    client = path.client
+    assert [path.is_dir() for _ in range(20)] == [False] * 20 and path.client is client

@@ -384,7 +384,9 @@ def summary(verb: str, report: transfer.Report) -> str:
             f"in {report.seconds:.1f} s over {_count(report.sessions, 'session')}")
     links = len(report.skipped_links)
     special = len(report.skipped_special)
-    return (line + (f"; {_count(links, 'symbolic link')} left out" if links else "")
+    untried = report.files_not_attempted
+    return (line + (f"; {untried} not attempted" if untried else "")
+            + (f"; {_count(links, 'symbolic link')} left out" if links else "")
             + (f"; {_count(special, 'special file')} left out" if special else ""))
 
 
