@@ -30,16 +30,16 @@ class DataConnection:
     final reply, raised as ftplib's errors. Leaving the block without `finish()` (an
     error, a stop, a reader that had enough) is a cut: a TLS download ends TLS first (see
     `end_tls_download`); an upload does not, as the server could take a close_notify for
-    the end of a whole file. The one reply owed is then read, whatever
-    it says, so that the session is in step again; should that fail, `in_step` is False
-    and the session is to be dropped. `holder` (a Session) holds the socket in `data`
-    while it is open, for a cut from another thread.
+    the end of a whole file. The one reply owed is then read, whatever it says, so that
+    the session is in step again; should that fail, the client's last reply stays the
+    1xx, which tells FTPPath's reset that one is still owed (the engine drops a session
+    after any fault). `holder` (a Session) holds the socket in `data` while it is open,
+    for a cut from another thread.
     """
 
     def __init__(self, client, command, download=False, rest=None, holder=None):
         self.client = client
         self.download = download
-        self.in_step = True
         self.answer = None  # the refusal that ended a cut transfer, where the server gave one
         self.sock = data_connection(client, command, download, rest)
         self.holder = holder
@@ -60,9 +60,6 @@ class DataConnection:
         try:
             if isinstance(sock, ssl.SSLSocket):
                 sock.unwrap()
-        except BaseException:
-            self.in_step = False  # the reply owed is left unread
-            raise
         finally:
             sock.close()
         return self.client.voidresp()
@@ -73,13 +70,14 @@ class DataConnection:
         sock = self._release()
         try:
             if self.download and isinstance(sock, ssl.SSLSocket):
-                end_tls_download(sock, DRAIN if drain else 0, min(self.client.timeout or CUT_WAIT, CUT_WAIT))
+                end_tls_download(sock, DRAIN if drain else 0, min(sock.gettimeout() or CUT_WAIT, CUT_WAIT))
         finally:
             sock.close()
         control = getattr(self.client, "sock", None)
+        timeout = control.gettimeout() if control is not None else None
         try:
             # Servers answer a cut at once; one that does not is not waited for as long as for a byte.
-            if control is not None and (control.gettimeout() or CUT_WAIT) > CUT_WAIT:
+            if control is not None and (timeout or CUT_WAIT) >= CUT_WAIT:
                 control.settimeout(CUT_WAIT)
             self.client.voidresp()
         except (ftplib.error_temp, ftplib.error_reply, ftplib.error_perm) as reply:
@@ -87,12 +85,11 @@ class DataConnection:
             # that broke off an upload says why here (552 for a full disk).
             self.answer = reply
         except (OSError, EOFError, ftplib.Error):
-            self.in_step = False
-            return
+            return  # out of step: see the class's note
         finally:
             if control is not None:
                 with contextlib.suppress(OSError):
-                    control.settimeout(self.client.timeout)
+                    control.settimeout(timeout)
         # The reply owed is in: nothing is pending, whatever its code (FTPPath's reset looks for a 1xx).
         self.client.lastresp = ""
 
