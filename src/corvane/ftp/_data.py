@@ -6,10 +6,13 @@ through a `DataConnection`, so that the closing handshake and the final
 reply are written once.
 """
 
+from __future__ import annotations
+
 import contextlib
 import ftplib
 import socket
 import ssl
+from typing import Any
 
 # How long a cut transfer waits for the reply it owes, or for the next bytes of a TLS download
 # read to its end (see DataConnection.cut), and how many bytes of that end it reads at most.
@@ -37,24 +40,26 @@ class DataConnection:
     for a cut from another thread.
     """
 
-    def __init__(self, client, command, download=False, rest=None, holder=None):
+    def __init__(self, client: Any, command: str, download: bool = False, rest: Any = None,
+                 holder: Any = None) -> None:
         self.client = client
         self.download = download
-        self.answer = None  # the refusal that ended a cut transfer, where the server gave one
-        self.sock = data_connection(client, command, download, rest)
+        self.answer: ftplib.Error | None = None  # the refusal that ended a cut transfer, where the server gave one
+        self.sock: socket.socket = data_connection(client, command, download, rest)
+        self.ended = False
         self.holder = holder
         if holder is not None:
             holder.data = self.sock
 
-    def __enter__(self):
+    def __enter__(self) -> DataConnection:
         return self
 
-    def __exit__(self, kind, exc, traceback):
-        if self.sock is not None:
+    def __exit__(self, kind: Any, exc: BaseException | None, traceback: Any) -> None:
+        if not self.ended:
             # Ctrl-C wants the end at once, not after the rest of a download.
             self.cut(drain=exc is None or isinstance(exc, Exception))
 
-    def finish(self):
+    def finish(self) -> str:
         """The transfer is whole: the closing handshake, the close, and the final reply."""
         sock = self._release()
         try:
@@ -62,9 +67,9 @@ class DataConnection:
                 sock.unwrap()
         finally:
             sock.close()
-        return self.client.voidresp()
+        return str(self.client.voidresp())
 
-    def cut(self, drain=True):
+    def cut(self, drain: bool = True) -> None:
         """The transfer ends short: the socket closes, and the reply owed is read and set aside.
         A TLS download is first read to its end where that end is near (`drain`)."""
         sock = self._release()
@@ -93,14 +98,14 @@ class DataConnection:
         # The reply owed is in: nothing is pending, whatever its code (FTPPath's reset looks for a 1xx).
         self.client.lastresp = ""
 
-    def _release(self):
-        sock, self.sock = self.sock, None
+    def _release(self) -> socket.socket:
+        self.ended = True
         if self.holder is not None:
             self.holder.data = None
-        return sock
+        return self.sock
 
 
-def end_tls_download(sock, drain, wait):
+def end_tls_download(sock: ssl.SSLSocket, drain: int, wait: float) -> None:
     """Ends a TLS download cut short. Pure-FTPd with TLS required, its data connection closed
     mid-file, at times never sends the final reply, nor answers anything after it (in about
     one cut of three on loopback): so up to `drain` more bytes are read and dropped, each
@@ -119,7 +124,7 @@ def end_tls_download(sock, drain, wait):
         pass  # SSLWantReadError once close_notify is sent alone; a connection already broken says nothing more
 
 
-def data_connection(client, command, download=False, rest=None):
+def data_connection(client: Any, command: str, download: bool = False, rest: Any = None) -> socket.socket:
     """client.transfercmd(command), one round trip shorter.
 
     In passive mode the data connection is opened while the command travels,
@@ -140,7 +145,7 @@ def data_connection(client, command, download=False, rest=None):
     own closing handshake.
     """
     if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False) or rest is not None:
-        conn = client.transfercmd(command, rest)
+        conn: socket.socket = client.transfercmd(command, rest)
         if download and not isinstance(conn, ssl.SSLSocket):
             conn.shutdown(socket.SHUT_WR)
         return conn
@@ -165,7 +170,7 @@ def data_connection(client, command, download=False, rest=None):
     return conn
 
 
-def takes_early_end(client):
+def takes_early_end(client: Any) -> bool:
     """Whether the server is one known to take a download's data connection closed on the client's
     side before the command's 1xx, and to answer sooner for it: vsftpd, by its greeting."""
     return "vsftpd" in (getattr(client, "welcome", None) or "").lower()

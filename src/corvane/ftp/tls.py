@@ -68,10 +68,10 @@ class ExplicitTLS(ftplib.FTP_TLS):
         with DataConnection(self, cmd, download=True, rest=rest) as data:
             while block := data.sock.recv(blocksize):
                 callback(block)
-            return str(data.finish())
+            return data.finish()
 
     def retrlines(self, cmd: str, callback: Optional[Callable[[str], Any]] = None) -> str:
-        take = callback or ftplib.print_line
+        take = callback or print
         self.sendcmd("TYPE A")
         with DataConnection(self, cmd, download=True) as data, \
                 data.sock.makefile("r", encoding=self.encoding) as lines:
@@ -79,7 +79,7 @@ class ExplicitTLS(ftplib.FTP_TLS):
                 if len(line) > self.maxline:
                     raise ftplib.Error(f"got more than {self.maxline} bytes")
                 take(line[:-2] if line.endswith("\r\n") else line.rstrip("\n"))
-            return str(data.finish())
+            return data.finish()
 
     def storbinary(self, cmd: str, fp: Any, blocksize: int = 8192, callback: Optional[Callable[[bytes], Any]] = None,
                    rest: Any = None) -> str:
@@ -89,7 +89,7 @@ class ExplicitTLS(ftplib.FTP_TLS):
                 data.sock.sendall(block)
                 if callback:
                     callback(block)
-            return str(data.finish())
+            return data.finish()
 
     def storlines(self, cmd: str, fp: Any, callback: Optional[Callable[[bytes], Any]] = None) -> str:
         self.voidcmd("TYPE A")
@@ -102,7 +102,7 @@ class ExplicitTLS(ftplib.FTP_TLS):
                 data.sock.sendall(line)
                 if callback:
                     callback(line)
-            return str(data.finish())
+            return data.finish()
 
 
 class ImplicitTLS(ExplicitTLS):

@@ -19,6 +19,11 @@ closes when it exits.
 in this process (the default thread pool), up to ten times a second with the
 bytes of the files in hand; when they run in other processes (a process pool,
 Dask's workers) it hears of each file only as it ends.
+
+A run is three parts put together here: its plan (`_runplan`: the two tops and
+a checked job per file), the scheduler (`_scheduler`: the jobs on the executor,
+the walks on threads, one stop signal for every worker) and the tally
+(`_tally`: the report and progress, every planned file in one count).
 """
 
 import concurrent.futures
