@@ -2,10 +2,12 @@
 comes back byte for byte, a second run in update mode moves nothing, and an
 upload cut short keeps the old copy."""
 
+import concurrent.futures
 import contextlib
 import hashlib
 import os
 import random
+import shutil
 import signal
 import subprocess
 
@@ -129,3 +131,51 @@ def test_put_cut_short_over_a_file_keeps_the_old_copy(remote, tmp_path, cut, inp
         # With --inplace the old behaviour: what was cut short is removed, and the old copy with it.
         assert {name: open(os.path.join(up, name), "rb").read() for name in os.listdir(up)} == \
             ({} if inplace else {"keep.bin": b"the good copy\n"})
+
+
+@pytest.mark.parametrize("direction, update, counts", [("put", False, (2, 0, 0, 3)), ("put", True, (1, 1, 0, 3)),
+                                                       ("get", False, (2, 0, 0, 2))])
+def test_every_planned_file_ends_in_one_count(remote, tmp_path, direction, update, counts):
+    # A file stands where a directory is to be made: nothing below it is attempted, and it says so.
+    top, twin = remote
+    names = ["a.bin", "b.bin", "blocked/c.bin", "blocked/d.bin"] + ["blocked/deeper/e.bin"] * (direction == "put")
+    source, target = (tmp_path / "src", twin) if direction == "put" else (twin, tmp_path / "out")
+    for rel in names:
+        os.makedirs(os.path.dirname(os.path.join(source, rel)), exist_ok=True)
+        with open(os.path.join(source, rel), "wb") as f:
+            f.write(os.urandom(len(rel)))
+    os.makedirs(target, exist_ok=True)
+    with open(os.path.join(target, "blocked"), "wb"):
+        pass
+    if update:
+        shutil.copy(os.path.join(source, "a.bin"), os.path.join(target, "a.bin"))
+    seen = []
+    with pytest.raises(ExceptionGroup, match=r"^1 failed, \d files copied$") as caught:
+        if direction == "put":
+            put(source, top, update=update, progress=seen.append)
+        else:
+            get(top, target, progress=seen.append)
+    report = caught.value.report
+    assert (report.files_moved, report.files_skipped, report.files_failed, report.files_not_attempted) == counts
+    assert sum(counts) == len(names) and (seen[-1].files_done, seen[-1].files_total) == (len(names) - counts[1],) * 2
+
+
+def test_ctrl_c_stops_the_jobs_queued_in_worker_processes(remote, tmp_path):
+    # The process pool has up to two jobs queued in its worker when the first file's end raises Ctrl-C.
+    top, twin = remote
+    (tmp_path / "src").mkdir()
+    for i in range(6):
+        (tmp_path / "src" / f"{i}.bin").write_bytes(b"x" * 1000)
+    with concurrent.futures.ProcessPoolExecutor(1) as pool:
+        with pytest.raises(KeyboardInterrupt):
+            put(tmp_path / "src", top, jobs=1, executor=pool, progress=lambda p: signal.raise_signal(signal.SIGINT))
+    assert len(os.listdir(twin)) <= 2
+
+
+def test_a_worker_forked_while_ctrl_c_is_held_hears_it_later():
+    from corvane.ftp._scheduler import _interrupts_held
+    with _interrupts_held():
+        child = os.fork()
+        if child == 0:  # a process pool's worker, forked as a job is handed over
+            os._exit(0 if signal.getsignal(signal.SIGINT) is signal.default_int_handler else 1)
+    assert os.waitpid(child, 0)[1] == 0

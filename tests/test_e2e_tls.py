@@ -2,6 +2,7 @@
 
 import datetime
 import os
+import shutil
 import socket
 import ssl
 import threading
@@ -98,3 +99,36 @@ def test_cut_tls_data_socket_never_sends_in_the_clear(tmp_path):
     assert session.data.version() is not None  # still TLS: a send on it cannot go out plain
     with session.data, theirs, pytest.raises(OSError):
         session.data.sendall(b"file bytes")
+
+
+@pytest.mark.parametrize("direction", ["get", "put --update"])
+def test_engine_tree_over_tls(tls_server, tls_remote, direction, tmp_path):
+    # vsftpd (strict_ssl_write_shutdown) answers 426 to a data connection closed without TLS's closing handshake.
+    from corvane.ftp.transfer import get, put
+    name, local = tls_remote
+    path = connect(tls_server.host, user=tls_server.user, password=tls_server.password, tls="explicit",
+                   ca_file=tls_server.extra["ca_file"], timeout=20)
+    rels, mine = ["a.bin", "sub/b.bin", "sub/deeper/c.bin"], tmp_path / "mine"
+    for rel in rels:
+        os.makedirs(os.path.dirname(os.path.join(local, rel)), exist_ok=True)
+        with open(os.path.join(local, rel), "wb") as f:
+            f.write(os.urandom(5000))
+    if direction == "put --update":  # a.bin is as on the server; the others are longer there
+        shutil.copytree(local, mine)
+        for rel in rels[1:]:
+            (mine / rel).write_bytes(os.urandom(7000))
+    report = get(path("/" + name), mine, jobs=3) if direction == "get" else put(mine, path("/" + name), update=True)
+    assert all(open(os.path.join(local, rel), "rb").read() == (mine / rel).read_bytes() for rel in rels)
+    assert (report.files_moved, report.files_skipped, report.files_failed) == (
+        (3, 0, 0) if direction == "get" else (2, 1, 0))
+
+
+def test_directory_checks_keep_their_session(tls_server, tls_remote, tmp_path, monkeypatch):
+    # is_dir cuts a RETR short; Pure-FTPd, its TLS data connection closed mid-file, at times never
+    # answers again, and the session is then replaced after its timeout.
+    name, local = tls_remote
+    with open(os.path.join(local, "big.bin"), "wb") as f:
+        f.write(os.urandom(4 << 20))
+    path = tls_class(tls_server, "explicit", "code", tmp_path, monkeypatch)(f"/{name}/big.bin")
+    client = path.client
+    assert [path.is_dir() for _ in range(20)] == [False] * 20 and path.client is client

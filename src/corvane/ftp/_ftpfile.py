@@ -21,7 +21,7 @@ import uuid
 
 from fsspec.spec import AbstractBufferedFile
 
-from corvane.ftp._sessions import data_connection
+from corvane.ftp._data import data_connection
 
 # A session that fails this often in a row without a byte read between is given up.
 TRIES = 3

@@ -25,7 +25,8 @@ from corvane.base import BasePath
 from corvane.ftp import _checksums, _datapath, _inside
 from corvane.ftp._plan import special_file_error
 from corvane.ftp.limits import ListingTooLong
-from corvane.ftp._sessions import SessionsRefused, data_connection, pool_for, server_of
+from corvane.ftp._data import DataConnection
+from corvane.ftp._sessions import SessionsRefused, pool_for, server_of
 
 # Runs stopped in this process (Ctrl-C): their transfers end at the next check.
 stopped_runs = set()
@@ -67,9 +68,15 @@ class FileJob:
     deadline: float | None = None  # time.time() by which the whole run must end, in any process
     follow: bool = False  # the local path is a link to a file, read as that file
     checksum: bool = False  # compare the server's hash of its copy with the local file's, where it offers one
+    stop_file: str | None = None  # appears when the run stops, for workers in other processes
 
     def expired(self):
         return self.deadline is not None and time.time() >= self.deadline
+
+    def halted(self):
+        """Whether the run stopped, or ran out of time: no try may start, and a transfer ends."""
+        return (self.run in stopped_runs or self.expired()
+                or (self.stop_file is not None and os.path.exists(self.stop_file)))
 
     def __call__(self):
         return run_job(self)
@@ -122,7 +129,7 @@ def run_job(job):
     def stopped(moved):
         if sink:
             sink(job, moved)
-        return job.run in stopped_runs or job.expired()
+        return job.halted()
 
     def reached():
         nonlocal stored
@@ -137,7 +144,7 @@ def run_job(job):
 
     try:
         for attempt in range(1, job.tries + 1):
-            if job.run in stopped_runs or job.expired():
+            if job.halted():
                 raise InterruptedError("the transfer was stopped")
             if attempt > 1:
                 outcome.retries += 1
@@ -248,19 +255,20 @@ def upload(session, job, stopped, reached, only_copy, compared):
             # The server may make the temporary file before a cut lets us read its 1xx: it is
             # ours alone, so its removal is tried whatever became of the STOR.
             reached()
-        conn = session.data = data_connection(client, f"STOR {target}")
-        reached()
-        try:
-            if isinstance(conn, ssl.SSLSocket):
-                sent = send_python(conn, f, stopped)
-            else:
-                sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size)
-        except (BrokenPipeError, ConnectionResetError) as exc:
-            raise reason_for_break(client, exc) from exc
-        finally:
-            conn.close()
-            session.data = None
-        client.voidresp()
+        with DataConnection(client, f"STOR {target}", holder=session) as data:
+            reached()
+            conn = data.sock
+            try:
+                if isinstance(conn, ssl.SSLSocket):
+                    sent = send_python(conn, f, stopped)
+                else:
+                    sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size)
+            except (BrokenPipeError, ConnectionResetError) as exc:
+                data.cut()  # the server's reason, where it gives one, tells more than the broken pipe
+                if data.answer is None:
+                    raise
+                raise data.answer from exc
+            data.finish()
         if job.checksum:
             f.seek(0)
             _checksums.confirm(client, target, _checksums.file_digest(lambda: contextlib.nullcontext(f)), compared)
@@ -319,23 +327,6 @@ def raise_reply(reply):
     raise ftplib.error_reply(reply)
 
 
-# How long a broken upload waits for the server to say why: it says so at once when it does.
-REASON_WAIT = 1.0
-
-
-def reason_for_break(client, exc):
-    """The server's own reply when it broke an upload's data connection (552 for a full disk, say),
-    or `exc` where none comes. The session is dropped after either."""
-    try:
-        client.sock.settimeout(min(REASON_WAIT, client.timeout or REASON_WAIT))
-        client.getresp()
-    except ftplib.Error as reply:
-        return reply
-    except (OSError, EOFError):
-        pass  # no reason given, or the session broke too
-    return exc
-
-
 def download(session, job, stopped, compared):
     client = session.client
     if job.top is None:  # a single file: its directory is whatever the user named
@@ -353,20 +344,16 @@ def download(session, job, stopped, compared):
         placed = False
         try:
             with open(fd, "wb") as f:
-                conn = session.data = data_connection(client, f"RETR {job.remote}", download=True)
-                try:
+                with DataConnection(client, f"RETR {job.remote}", download=True, holder=session) as data:
+                    conn = data.sock
                     if isinstance(conn, ssl.SSLSocket):
                         received = recv_python(conn, f, stopped, limit)
                     else:
                         received = _datapath.recv_file(conn, f, conn.gettimeout(), stopped, limit)
-                finally:
-                    conn.close()
-                    session.data = None
-                if job.size is not None and received > job.size:
-                    # The final reply is not waited for: the session is dropped with the error.
-                    raise Overlong(f"the server sent more than the {job.size} bytes it announced; "
-                                   f"nothing was kept")
-                client.voidresp()
+                    if job.size is not None and received > job.size:
+                        raise Overlong(f"the server sent more than the {job.size} bytes it announced; "
+                                       f"nothing was kept")
+                    data.finish()
             if job.size is not None and received < job.size:
                 raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
             if job.checksum:
@@ -391,7 +378,6 @@ def send_python(conn, f, stopped):
             raise InterruptedError(f"transfer stopped after {sent} bytes")
         conn.sendall(block)
         sent += len(block)
-    conn.unwrap()
     return sent
 
 
@@ -404,6 +390,4 @@ def recv_python(conn, f, stopped, limit=-1):
             raise InterruptedError(f"transfer stopped after {received} bytes")
         f.write(memoryview(buffer)[:n])
         received += n
-    if received != limit:  # at the limit the sender has not finished: no closing handshake
-        conn.unwrap()
     return received

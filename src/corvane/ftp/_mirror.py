@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 
 from corvane.ftp import _inside, _plan
 from corvane.ftp._filters import Filters
-from corvane.ftp._jobs import FileTransferError
+from corvane.ftp._jobs import FileTransferError, Outcome
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import server_of
 
@@ -66,14 +66,12 @@ class Mirror:
         """A job's file has arrived."""
         self._say("copy", _rel_of(job, top))
 
-    def planned(self, report, jobs, top):
-        """The jobs to run: all of them, or in a dry run none, each told and counted as moved."""
+    def planned(self, tally, jobs):
+        """The jobs to run: all of them, or in a dry run none, each counted as moved (and told)."""
         if not self.dry_run:
             return jobs
         for job in jobs:
-            report.files_moved += 1
-            report.bytes_moved += (job.size or 0) if job.direction == "get" else os.path.getsize(job.local)
-            self._say("copy", _rel_of(job, top))
+            tally.outcome(Outcome(job, (job.size or 0) if job.direction == "get" else os.path.getsize(job.local)))
         return []
 
     # ---- deletion
@@ -145,9 +143,9 @@ class Mirror:
     def _may_delete(self, run, source, target, where):
         if not (self.delete and source.is_dir and target.is_dir):
             return False
-        if run.failures:
+        if run.tally.failures:
             warnings.warn(f"nothing was deleted at {where}: "
-                          f"{len(run.failures)} failed, and an entry the copy missed is not one the source "
+                          f"{len(run.tally.failures)} failed, and an entry the copy missed is not one the source "
                           f"lacks (run again once the copy succeeds)", stacklevel=1)
             return False
         return True
@@ -174,7 +172,7 @@ class Mirror:
         steps += [(True, sorted(by_depth[depth])) for depth in sorted(by_depth, reverse=True)]
         for is_dir, rels in steps:
             rels = [rel for rel in rels if not (is_dir and rel in held)]
-            run._check_deadline()
+            run.scheduler.check_deadline()
             errors = {} if self.dry_run else remove(rels, is_dir)
             for rel in rels:
                 exc = errors.get(rel)
@@ -182,7 +180,7 @@ class Mirror:
                     hold(rel.rpartition("/")[0])
                     error = FileTransferError(f"could not delete {where(rel)}: {exc}", local_of(rel), where(rel))
                     error.__cause__ = exc
-                    run._failed(error)
+                    run.tally.failed(error)
                     continue
                 run.report.deleted += 1
                 self._say("delete", rel + "/" * is_dir)

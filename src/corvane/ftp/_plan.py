@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 
 from corvane.ftp import _datapath, _features, limits
 from corvane.ftp._names import is_entry_name
-from corvane.ftp._sessions import data_connection
+from corvane.ftp._data import DataConnection
 
 
 @dataclass
@@ -139,15 +139,14 @@ def data_lines(client, command, where):
 
     The listing is decoded a block at a time and held only as lines, and a
     server that sends more than the cap (`where` names it in the error) is cut
-    off: the session then still owes the command's reply, so the caller drops it.
+    off: its reply is read and set aside, and the caller drops the session all the same.
     """
     cap = limits.listing_bytes()
-    conn = data_connection(client, command, download=True)
     lines = []
     pending = bytearray()  # the start of a line whose end has not arrived yet
     total = 0
-    try:
-        while chunk := conn.recv(1 << 20):
+    with DataConnection(client, command, download=True) as data:
+        while chunk := data.sock.recv(1 << 20):
             total += len(chunk)
             if total > cap:
                 raise limits.listing_too_long(where, cap)
@@ -158,11 +157,9 @@ def data_lines(client, command, where):
                 pending[:] = chunk[end:]
             else:
                 pending += chunk
-    finally:
-        conn.close()
+        data.finish()
     if pending:
         _add_lines(lines, pending + b"\n", client.encoding, command)
-    client.voidresp()
     return lines
 
 

@@ -11,7 +11,6 @@ import ftplib
 import itertools
 import os
 import socket
-import ssl
 import threading
 import time
 
@@ -114,57 +113,6 @@ def cut_socket(connection):
         socket.socket.shutdown(connection, socket.SHUT_RDWR)
     except OSError:
         pass
-
-
-def data_connection(client, command, download=False):
-    """client.transfercmd(command), one round trip shorter.
-
-    In passive mode the data connection is opened while the command travels,
-    rather than before it is sent: every server accepts the command first and
-    waits for the connection. The 1xx reply is still read before any byte
-    moves, so a refused command never leaves bytes in flight. TLS clients
-    (which wrap the connection) and active mode take ftplib's own way.
-
-    For a `download`, the client's side of the connection is closed once the
-    server has accepted the command (its 1xx reply): nothing goes that way, and
-    a server that waits for the client's end before its final reply then
-    answers sooner. Not before: pyftpdlib drops a data connection whose client
-    end is closed before the command arrives, and then waits for another that
-    never comes. vsftpd, known by its greeting, waits for the client's end and
-    takes it at once: there it is closed right away, and its 226 comes a
-    round trip sooner for a small file. TLS keeps both directions open for its
-    own closing handshake.
-    """
-    if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False):
-        conn = client.transfercmd(command)
-        if download and not isinstance(conn, ssl.SSLSocket):
-            conn.shutdown(socket.SHUT_WR)
-        return conn
-    address = client.makepasv()
-    client.putcmd(command)
-    # Should the connection fail, the session is out of step (a reply is owed): the caller drops it.
-    conn = socket.create_connection(address, client.timeout, source_address=client.source_address)
-    early = download and takes_early_end(client)
-    try:
-        if early:
-            conn.shutdown(socket.SHUT_WR)
-        reply = client.getresp()
-        if reply[:1] == "2":
-            reply = client.getresp()
-        if reply[:1] != "1":
-            raise ftplib.error_reply(reply)
-        if download and not early:
-            conn.shutdown(socket.SHUT_WR)
-    except BaseException:
-        conn.close()
-        raise
-    return conn
-
-
-def takes_early_end(client):
-    """Whether the server is one known to take a download's data connection closed on the client's
-    side before the command's 1xx, and to answer sooner for it: vsftpd, by its greeting."""
-    return "vsftpd" in (getattr(client, "welcome", None) or "").lower()
 
 
 def session_wait():

@@ -9,7 +9,6 @@ import ftplib
 import os
 import re
 import signal
-import ssl
 import sys
 import threading
 import time
@@ -21,7 +20,8 @@ from typing import Any, BinaryIO
 from corvane.base import Local
 from corvane.ftp import _checksums, _features, _plan, limits, transfer, verify
 from corvane.ftp._names import is_entry_name
-from corvane.ftp._sessions import Session, data_connection, server_of
+from corvane.ftp._data import DataConnection
+from corvane.ftp._sessions import Session, server_of
 from corvane.ftp.path import FTPPath
 from corvane.ftp.progress import ProgressBar, progress_bar
 from corvane.ftp.target import Target
@@ -231,7 +231,7 @@ def _send_to(path: FTPPath, out: BinaryIO, checksum: bool) -> None:
     try:
         digest = _stream_hash(session.client, checksum, path)
         try:
-            conn = data_connection(session.client, f"RETR {path.path.as_posix()}", download=True)
+            data = DataConnection(session.client, f"RETR {path.path.as_posix()}", download=True)
         except ftplib.error_perm:
             # Missing, a directory or not readable: FTPPath says which, in its own words.
             session.quit()
@@ -241,15 +241,15 @@ def _send_to(path: FTPPath, out: BinaryIO, checksum: bool) -> None:
                 raise CommandError(str(exc)) from None
             out.flush()
             return
-        with conn:
-            while chunk := conn.recv(CHUNK):
+        with data:
+            while chunk := data.sock.recv(CHUNK):
                 out.write(chunk)
                 if digest:
                     digest.update(chunk)
-        try:
-            session.client.voidresp()
-        except (ftplib.error_temp, ftplib.error_reply) as exc:
-            raise CommandError(f"'{path}': the transfer was cut short ({exc}); the output is incomplete") from None
+            try:
+                data.finish()
+            except (ftplib.error_temp, ftplib.error_reply) as exc:
+                raise CommandError(f"'{path}': the transfer was cut short ({exc}); the output is incomplete") from None
         out.flush()
         _confirm_stream(session.client, path, path.path.as_posix(), digest, "the output is not the server's copy")
         session.quit()
@@ -269,18 +269,13 @@ def _receive_from(source: BinaryIO, path: FTPPath, checksum: bool) -> int:
     sent = 0
     try:
         digest = _stream_hash(session.client, checksum, path)
-        conn = data_connection(session.client, f"STOR {temporary}")
-        try:
+        with DataConnection(session.client, f"STOR {temporary}") as data:
             while chunk := source.read(CHUNK):
-                conn.sendall(chunk)
+                data.sock.sendall(chunk)
                 sent += len(chunk)
                 if digest:
                     digest.update(chunk)
-            if isinstance(conn, ssl.SSLSocket):
-                conn = conn.unwrap()
-        finally:
-            conn.close()
-        session.client.voidresp()
+            data.finish()
         _confirm_stream(session.client, path, temporary, digest, "it was not stored")
         session.client.sendcmd(f"RNFR {temporary}")
         session.client.sendcmd(f"RNTO {remote}")
@@ -530,7 +525,9 @@ def summary(verb: str, report: transfer.Report, delete: bool = False, dry_run: b
             + f"in {report.seconds:.1f} s over {_count(report.sessions, 'session')}")
     links = len(report.skipped_links)
     special = len(report.skipped_special)
-    return (line + (f"; {_count(links, 'symbolic link')} left out" if links else "")
+    untried = report.files_not_attempted
+    return (line + (f"; {untried} not attempted" if untried else "")
+            + (f"; {_count(links, 'symbolic link')} left out" if links else "")
             + (f"; {_count(special, 'special file')} left out" if special else ""))
 
 

@@ -10,7 +10,10 @@ import ftplib
 import socket
 import ssl
 import sys
+from collections.abc import Callable
 from typing import Any, Optional
+
+from corvane.ftp._data import DataConnection
 
 
 class InsecureTLSWarning(UserWarning):
@@ -52,6 +55,54 @@ class ExplicitTLS(ftplib.FTP_TLS):
             session = self.sock.session if isinstance(self.sock, ssl.SSLSocket) else None
             conn = self.context.wrap_socket(conn, server_hostname=self.host, session=session)
         return conn, size
+
+
+    # ftplib's own transfers end a TLS data connection by hand, and only when nothing goes
+    # wrong: a callback that stops a RETR early (as is_dir's does) leaves no closing
+    # handshake and the final reply unread. Pure-FTPd with TLS required then waits for
+    # the handshake until its timeout, and so does the next command.
+
+    def retrbinary(self, cmd: str, callback: Callable[[bytes], Any], blocksize: int = 8192,
+                   rest: Any = None) -> str:
+        self.voidcmd("TYPE I")
+        with DataConnection(self, cmd, download=True, rest=rest) as data:
+            while block := data.sock.recv(blocksize):
+                callback(block)
+            return data.finish()
+
+    def retrlines(self, cmd: str, callback: Optional[Callable[[str], Any]] = None) -> str:
+        take = callback or print
+        self.sendcmd("TYPE A")
+        with DataConnection(self, cmd, download=True) as data, \
+                data.sock.makefile("r", encoding=self.encoding) as lines:
+            while line := lines.readline(self.maxline + 1):
+                if len(line) > self.maxline:
+                    raise ftplib.Error(f"got more than {self.maxline} bytes")
+                take(line[:-2] if line.endswith("\r\n") else line.rstrip("\n"))
+            return data.finish()
+
+    def storbinary(self, cmd: str, fp: Any, blocksize: int = 8192, callback: Optional[Callable[[bytes], Any]] = None,
+                   rest: Any = None) -> str:
+        self.voidcmd("TYPE I")
+        with DataConnection(self, cmd, rest=rest) as data:
+            while block := fp.read(blocksize):
+                data.sock.sendall(block)
+                if callback:
+                    callback(block)
+            return data.finish()
+
+    def storlines(self, cmd: str, fp: Any, callback: Optional[Callable[[bytes], Any]] = None) -> str:
+        self.voidcmd("TYPE A")
+        with DataConnection(self, cmd) as data:
+            while line := fp.readline(self.maxline + 1):
+                if len(line) > self.maxline:
+                    raise ftplib.Error(f"got more than {self.maxline} bytes")
+                if not line.endswith(b"\r\n"):
+                    line = (line[:-1] if line[-1:] in b"\r\n" else line) + b"\r\n"
+                data.sock.sendall(line)
+                if callback:
+                    callback(line)
+            return data.finish()
 
 
 class ImplicitTLS(ExplicitTLS):

@@ -19,6 +19,11 @@ closes when it exits.
 in this process (the default thread pool), up to ten times a second with the
 bytes of the files in hand; when they run in other processes (a process pool,
 Dask's workers) it hears of each file only as it ends.
+
+A run is three parts put together here: its plan (`_runplan`: the two tops and
+a checked job per file), the scheduler (`_scheduler`: the jobs on the executor,
+the walks on threads, one stop signal for every worker) and the tally
+(`_tally`: the report and progress, every planned file in one count).
 """
 
 import concurrent.futures
@@ -26,51 +31,22 @@ import contextlib
 import ftplib
 import os
 import posixpath
-import signal
-import threading
 import time
 import uuid
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field, replace
+from dataclasses import replace
 
 from corvane.base import BasePath
 from corvane.ftp import _checksums, _inside, _jobs, _plan
 from corvane.ftp._filters import Filters
-from corvane.ftp._jobs import FileJob, FileTransferError
+from corvane.ftp._jobs import FileTransferError
 from corvane.ftp._mirror import Mirror
+from corvane.ftp._runplan import RunPlan, refusal
+from corvane.ftp._scheduler import Expired, Scheduler, Walk
 from corvane.ftp._sessions import close_pool, open_pool, server_of
+from corvane.ftp._tally import Progress, Report, Tally
 
 __all__ = ["put", "get", "Progress", "Report", "FileTransferError"]
-
-# A job bounced this often by processes that could get no session fails.
-MAX_BOUNCES = 20
-
-
-@dataclass(frozen=True)
-class Progress:
-    files_done: int
-    files_total: int
-    bytes_done: int
-    bytes_total: int
-    current: str  # the file just finished, or one in hand (its local path)
-
-
-@dataclass
-class Report:
-    files_moved: int = 0
-    bytes_moved: int = 0
-    files_skipped: int = 0
-    bytes_skipped: int = 0
-    files_failed: int = 0
-    dirs_made: int = 0
-    sessions: int = 0
-    retries: int = 0
-    seconds: float = 0.0
-    skipped_links: list[str] = field(default_factory=list)  # local paths (put) or remote paths (get)
-    skipped_special: list[str] = field(default_factory=list)  # local pipes, devices and sockets a put left out
-    failed: list[str] = field(default_factory=list)  # local paths of the files, and directories, that failed
-    files_unhashed: int = 0  # with checksum: files copied whose hash could not be compared
-    deleted: int = 0  # files, links and directories removed at the target (delete=True)
 
 
 def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bool = False, atomic: bool = True,
@@ -117,35 +93,6 @@ def get(remote: BasePath, local: str | os.PathLike, *, jobs: int = 4, update: bo
     return _Run(remote, jobs, progress, executor, deadline, checksum, mirror).get(os.fspath(local), update)
 
 
-class _Expired(Exception):
-    """The run's deadline passed; _guarded turns it into the caller's TimeoutError."""
-
-
-@contextlib.contextmanager
-def _interrupts_held():
-    """Holds Ctrl-C back while jobs are handed to an executor, then raises it.
-
-    A KeyboardInterrupt inside ThreadPoolExecutor.submit can strike while a
-    pool thread is being started, and leave a thread that nothing ends, so
-    that the interpreter never exits. Handing over takes a moment only.
-    """
-    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is None:
-        yield  # signal handlers belong to the main thread; None: one set outside Python, left alone
-        return
-    caught = []
-    previous = signal.signal(signal.SIGINT, lambda *_: caught.append(True))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        if caught:
-            signal.raise_signal(signal.SIGINT)
-
-
-def _local_path(top, rel):
-    return os.path.join(top, *rel.split("/")) if rel else top
-
-
 def _make_dir(client, path):
     """MKD; False where the directory is there already. A refusal for any other reason (a
     parent missing, no permission) raises MKD's own answer.
@@ -178,18 +125,6 @@ def _home(client):
 _UNSENDABLE = frozenset("\0\r\n")
 
 
-@dataclass
-class _Walk:
-    """A walk over directories, a step per directory on a thread of its own:
-    found(item, result), on the run's thread, gives the items to step to
-    next and the file jobs that step freed; failed(item, exc) names the
-    directory whose step failed, after its tries, for the report."""
-    first: list
-    step: Callable
-    found: Callable
-    failed: Callable
-
-
 def _in_new_directory(jobs):
     """The uploads into a directory this run has just made: nothing there can be replaced, so
     they store under their own names and save the rename's round trip. MKD refuses a name
@@ -201,7 +136,16 @@ def _same_time(a, b):
     return a is None or b is None or abs(a - b) < 1
 
 
+def _below(jobs_by_dir, rel):
+    """The jobs held for the directory `rel` and every directory below it, taken out of `jobs_by_dir`."""
+    inside = [key for key in jobs_by_dir if key == rel or key.startswith(rel + "/")]
+    return [job for key in inside for job in jobs_by_dir.pop(key)]
+
+
 class _Run:
+    """One put or get: the plan, the scheduler and the tally put together, and the planning
+    sessions' work (the top's probe, the listings, the directories to make)."""
+
     def __init__(self, remote, jobs, progress, executor, deadline=None, checksum=False, mirror=None):
         if not isinstance(remote, BasePath):
             raise TypeError(f"remote must be an FTPPath, not {type(remote).__name__}")
@@ -212,41 +156,38 @@ class _Run:
         self.deadline = deadline
         self.checksum = checksum
         self.mirror = mirror or Mirror()
-        self.expired = False
         self.local = None  # the run's local top, for the messages
         self.remote = remote
         self.jobs = jobs
-        self.progress = progress
         self.executor = executor
         self.id = uuid.uuid4().hex
-        self.report = Report()
         self.started = time.monotonic()
         self.pool = open_pool(remote, self.id, jobs)
-        self.sessions = set()
+        self.tally = Tally(progress, self._moved)
+        self.report = self.tally.report
+        self.scheduler = Scheduler(self.id, jobs, executor, self.tally, self.pool, deadline)
         self.tries = max(int(os.environ.get("CORVANE_RETRY_TIMES", 3)), 1)
         self.delay = float(os.environ.get("CORVANE_RETRY_DELAY", 0.2))
-        self.planned = [0, 0]  # files and bytes of the jobs planned so far: progress's totals
-        self.failures = []
-        self.running = {}  # future -> job
-        self.in_hand = {}  # job -> the most bytes any try of it has moved, while it runs
-        self.in_hand_lock = threading.Lock()
-        self.latest = None  # the file that last reported bytes since the last progress call
+        self.plan = None
         # Wall-clock time, which jobs in other processes can compare too.
         self.deadline_at = None if deadline is None else time.time() + deadline
 
-    def _job(self, direction, local, rel, entry, mtime=None, atomic=False, follow=False):
-        # A download in a tree opens its directory from the top down itself (see _inside).
-        below = {"size": entry.size, "top": local if rel else None, "rel": rel} if direction == "get" else {}
-        job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
-                      mtime, atomic, self.id, self.tries, self.delay, deadline=self.deadline_at, follow=follow,
-                      checksum=self.checksum, **below)
-        self.planned[0] += 1
-        self.planned[1] += entry.size or 0
-        return job
+    def _plan_for(self, local):
+        """The plan between `local` and the remote top, made absolute first."""
+        self._resolve_top()
+        self.plan = RunPlan(self.remote, local, self.id, self.tries, self.delay, self.deadline_at,
+                            self.scheduler.stop_file, self.checksum)
+        return self.plan
 
-    def _skip(self, entry):
-        self.report.files_skipped += 1
-        self.report.bytes_skipped += entry.size or 0
+    def _moved(self, outcome):
+        if outcome.unhashed:
+            _checksums.not_compared(self.report, outcome.unhashed, server_of(self.remote))
+        self.mirror.moved(outcome.job, self.remote)
+
+    def _job(self, direction, entry, atomic=False, follow=False):
+        job = self.plan.job(direction, entry, atomic, follow)
+        self.tally.plan(job, entry.size or 0)
+        return job
 
     # ---- the two directions
 
@@ -254,33 +195,16 @@ class _Run:
     def _guarded(self, direction, local):
         """Ctrl-C, a passed deadline, or any error, ends every transfer and closes every session before it passes."""
         self.local = local
-        watchdog = None
-        if self.deadline is not None:
-            watchdog = threading.Timer(self.deadline, self._expire)
-            watchdog.daemon = True
-            watchdog.start()
         try:
-            yield
+            with self.scheduler.watching():
+                yield
         except BaseException as exc:
-            self._stop()
-            if self.expired and isinstance(exc, Exception):
-                raise self._deadline_error(direction) from (None if isinstance(exc, _Expired) else exc)
+            self.scheduler.stop()
+            if self.scheduler.expired and isinstance(exc, Exception):
+                raise self._deadline_error(direction) from (None if isinstance(exc, Expired) else exc)
             raise
         finally:
-            if watchdog:
-                watchdog.cancel()
-                watchdog.join()
             self._close()
-
-    def _expire(self):
-        """On the watchdog's thread: stops every transfer, and wakes every call blocked on a session."""
-        self.expired = True
-        _jobs.stopped_runs.add(self.id)
-        self.pool.cut_all()
-
-    def _check_deadline(self):
-        if self.expired:
-            raise _Expired()
 
     def _deadline_error(self, direction):
         where = f"{server_of(self.remote)}:{self.remote}"
@@ -298,7 +222,8 @@ class _Run:
             self.report.skipped_special = [_local_path(local, rel) for rel in tree.skipped_special]
             if len(tree.files) > 1 and self.executor is None:  # no thread of ours while a caller's forks
                 self.pool.warm(self.jobs)
-            top = self._resolve_top()
+            plan = self._plan_for(local)
+            top = plan.top
             fresh = False
             if (tree.is_dir or str(self.remote.parent) != "/") and not self.mirror.dry_run:
                 fresh = self._make_remote_top(top if tree.is_dir else str(self.remote.parent))
@@ -307,18 +232,23 @@ class _Run:
             by_dir = {}
             for entry in tree.files:
                 known = there.get(entry.rel)
+                reason = refusal(entry.rel)
+                if reason is not None:
+                    self.tally.fail(FileTransferError(
+                        f"could not upload {plan.local_path(entry.rel)!r} to {server_of(self.remote)}:{top}: "
+                        f"{reason}", plan.local_path(entry.rel), plan.remote_text(entry.rel)))
                 # The server dates an upload when it arrives: a copy no older than its source is current.
-                if known and known.size == entry.size and (known.mtime is None or known.mtime >= entry.mtime - 1):
-                    self._skip(entry)
+                elif known and known.size == entry.size and (known.mtime is None or known.mtime >= entry.mtime - 1):
+                    self.tally.skip(entry.size)
                 else:
-                    job = self._job("put", local, entry.rel, entry, atomic=atomic, follow=entry.rel in tree.file_links)
+                    job = self._job("put", entry, atomic=atomic, follow=entry.rel in tree.file_links)
                     by_dir.setdefault(entry.rel.rpartition("/")[0], []).append(job)
             if self.mirror.dry_run:
-                self.mirror.planned(self.report, [job for jobs in by_dir.values() for job in jobs], top)
+                self.mirror.planned(self.tally, [job for jobs in by_dir.values() for job in jobs])
             else:
                 first = by_dir.pop("", [])
-                self._execute(_in_new_directory(first) if fresh else first,
-                              self._made_dirs_walk(local, top, tree.dirs, by_dir))
+                self.scheduler.execute(_in_new_directory(first) if fresh else first,
+                                       self._made_dirs_walk(local, top, tree.dirs, by_dir))
             if target is not None:
                 self.mirror.remove_remote(self, top, local, tree, target)
         return self._finish()
@@ -329,14 +259,14 @@ class _Run:
             # Should the top be one file, the others were a few logins spent for nothing.
             if self.executor is None:  # no thread of ours while a caller's executor forks
                 self.pool.warm(self.jobs)
-            top = self._resolve_top()
+            top = self._plan_for(local).top
             mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
             dry_run = self.mirror.dry_run
             if kind == "file":
                 if not dry_run:
                     self._make_local_dirs([os.path.dirname(local) or "."])
-                self._execute(self.mirror.planned(self.report, self._get_jobs(local, [_plan.Entry("", size, None)],
-                                                                              update), top))
+                self.scheduler.execute(self.mirror.planned(
+                    self.tally, self._get_jobs(local, [_plan.Entry("", size, None)], update)))
             else:
                 if not dry_run:
                     self._make_local_dirs([local])
@@ -349,9 +279,13 @@ class _Run:
                         except _inside.NotFollowed as exc:
                             self._below_link(local, files, exc)
                             return []
-                    return self.mirror.planned(self.report, self._get_jobs(local, files, update), top)
+                        except Exception:
+                            # Listed, so planned: nothing of it is tried (the directory's failure says why).
+                            self.tally.untried([_local_path(local, entry.rel) for entry in files])
+                            raise
+                    return self.mirror.planned(self.tally, self._get_jobs(local, files, update))
 
-                self._execute([], self._listing_walk(mlsd, top, tree, found, local))
+                self.scheduler.execute([], self._listing_walk(mlsd, top, tree, found, local))
                 self.report.skipped_links = [_plan.join(top, rel) for rel in tree.skipped_links]
                 self.mirror.remove_local(self, local, tree)
         return self._finish()
@@ -360,9 +294,9 @@ class _Run:
         jobs = []
         for entry in entries:
             if update and self._current(_local_path(local, entry.rel), entry):
-                self._skip(entry)
+                self.tally.skip(entry.size or 0)
             else:
-                jobs.append(self._job("get", local, entry.rel, entry, mtime=entry.mtime))
+                jobs.append(self._job("get", entry))
         return jobs
 
     def _below_link(self, local, files, exc):
@@ -372,8 +306,7 @@ class _Run:
             error = FileTransferError(f"could not download {server_of(self.remote)}:{remote} to {path!r}: {exc}",
                                       path, str(remote))
             error.__cause__ = exc
-            self.report.files_failed += 1
-            self._failed(error)
+            self.tally.fail(error)
 
     @staticmethod
     def _current(path, entry):
@@ -390,12 +323,12 @@ class _Run:
         """work(client) on a planning session, tried again on a fresh one after a fault."""
         last = None
         for attempt in range(1, self.tries + 1):
-            self._check_deadline()
+            self.scheduler.check_deadline()
             if attempt > 1:
                 time.sleep(self.delay * 2 ** (attempt - 2))
                 self.report.retries += 1
             session = self.pool.take(fresh=attempt > 1)
-            self.sessions.add(session.id)
+            self.tally.sessions.add(session.id)
             try:
                 result = work(session.client)
             except Exception as exc:
@@ -422,7 +355,7 @@ class _Run:
         if kind == "file":
             return _plan.Tree(is_dir=False, files=[_plan.Entry("", size, None)])
         tree = _plan.Tree()
-        self._execute([], self._listing_walk(mlsd, top, tree, lambda rel, files: []))
+        self.scheduler.execute([], self._listing_walk(mlsd, top, tree, lambda rel, files: []))
         return tree
 
     def _listing_walk(self, mlsd, top, tree, found, local=None):
@@ -436,17 +369,15 @@ class _Run:
         def failed(item, exc):
             if local is None:
                 raise exc  # a tree listed whole, to compare against, is of no use with a hole in it
-            return self._directory_failure("list", top, local, item[0], exc)
+            self.tally.failed(self._directory_failure("list", top, local, item[0], exc))
 
         def listed(item, result):
             dirs, files, skipped, refused, unknown = result
             if local is not None:  # a comparison passes them over: it copies nothing
                 for name in refused:
-                    self.report.files_failed += 1
-                    self._failed(self._refused(top, local, item[0], name))
+                    self.tally.fail(self._refused(top, local, item[0], name))
                 for line in unknown:
-                    self.report.files_failed += 1
-                    self._failed(self._unread(top, local, item[0], line))
+                    self.tally.fail(self._unread(top, local, item[0], line))
             dirs, files, skipped = self.mirror.prune(item[0], dirs, files, skipped, tree)
             if refused or unknown:
                 tree.held.add(item[0])  # what they name is not known, so not deleted
@@ -455,8 +386,8 @@ class _Run:
             tree.skipped_links.extend(skipped)
             return dirs, found(item[0], files)
 
-        return _Walk([("", ())], lambda item: self._on_session(lambda client: lister.directory(client, top, *item)),
-                     listed, failed)
+        return Walk([("", ())], lambda item: self._on_session(lambda client: lister.directory(client, top, *item)),
+                    listed, failed)
 
     def _make_remote_top(self, top):
         """The top directory, with its ancestors where it is refused for want of a parent;
@@ -473,8 +404,10 @@ class _Run:
         def make(client):
             made = 0
             for path in ancestors:
-                with contextlib.suppress(ftplib.error_perm):  # the top's own refusal tells what is wrong
+                try:
                     made += _make_dir(client, path)
+                except ftplib.error_perm:
+                    pass  # the top's own refusal tells what is wrong
             return made, _make_dir(client, top)
 
         try:
@@ -498,7 +431,8 @@ class _Run:
     def _made_dirs_walk(self, local, top, dirs, jobs_by_dir):
         """Makes each remote directory once, parents first; as each is made, its
         files may start. A refusal because it exists is fine, and the files'
-        own transfers report any other."""
+        own transfers report any other. The files of one that cannot be made, and
+        of every directory below it, are not attempted."""
         children = {}
         for rel in dirs:
             children.setdefault(rel.rpartition("/")[0], []).append(rel)
@@ -508,9 +442,13 @@ class _Run:
             jobs = jobs_by_dir.pop(rel, [])
             return children.get(rel, []), _in_new_directory(jobs) if made else jobs
 
-        return _Walk(children.get("", []),
-                     lambda rel: self._on_session(lambda client: _make_dir(client, _plan.join(top, rel))), made,
-                     lambda rel, exc: self._directory_failure("make the directory", top, local, rel, exc))
+        def failed(rel, exc):
+            self.tally.failed(self._directory_failure("make the directory", top, local, rel, exc))
+            self.tally.not_attempted(_below(jobs_by_dir, rel))
+
+        return Walk(children.get("", []),
+                    lambda rel: self._on_session(lambda client: _make_dir(client, _plan.join(top, rel))), made,
+                    failed)
 
     def _make_local_dirs(self, paths):
         for path in paths:
@@ -524,132 +462,7 @@ class _Run:
                 os.makedirs(path)
                 self.report.dirs_made += 1
 
-    # ---- running the jobs
-
-    def _execute(self, todo, walk=None):
-        """Runs the file jobs `todo` and, with `walk`, the steps of a walk over directories
-        and the jobs each step frees: with the default thread pool, the first files move
-        while the walk goes on."""
-        executor = self.executor or concurrent.futures.ThreadPoolExecutor(self.jobs)
-        stepping = walk and concurrent.futures.ThreadPoolExecutor(self.jobs, "corvane-ftp walk")
-        totals = self.planned
-        done = [0, 0]
-        bounces = {}
-        running = self.running  # future -> its file job, or the walk's item it stands for
-
-        # A caller's executor may fork its workers as jobs arrive (a process pool does), and a
-        # child forked while a thread of ours is mid-command can inherit a lock nobody will
-        # release. So with one, the walk ends, its threads with it, before any job goes out.
-        held = [] if walk and self.executor is not None else None
-        walking = 0
-
-        def start(jobs, items=()):
-            nonlocal walking
-            with _interrupts_held():
-                for item in items:
-                    running[stepping.submit(walk.step, item)] = item
-                    walking += 1
-                if held is not None:
-                    held.extend(jobs)
-                    return
-                for job in jobs:
-                    running[executor.submit(job)] = job
-
-        def release():
-            nonlocal held
-            if held is not None and not walking:
-                stepping.shutdown(wait=True)
-                jobs, held = held, None
-                start(jobs)
-
-        # Partial counts arrive on the workers' threads; the callback runs here, ten times a second at most.
-        tick = None if self.deadline is None else 0.1  # so that a passed deadline is seen at once
-        if self.progress:
-            _jobs.partial_sinks[self.id] = (os.getpid(), self._moving)
-            tick = 0.1
-        try:
-            start(todo, walk.first if walk else ())
-            release()
-            while running:
-                self._check_deadline()
-                finished, _ = concurrent.futures.wait(running, timeout=tick,
-                                                      return_when=concurrent.futures.FIRST_COMPLETED)
-                self._check_deadline()  # what the watchdog cut short is no failure of its own
-                if not finished and self.latest:
-                    with self.in_hand_lock:
-                        current, self.latest = self.latest, None
-                        partial = sum(self.in_hand.values())
-                    self.progress(Progress(done[0], totals[0], done[1] + partial, totals[1], current))
-                for future in finished:
-                    job = running.pop(future)
-                    if not isinstance(job, FileJob):
-                        walking -= 1
-                        try:
-                            items, jobs = walk.found(job, future.result())
-                        except Exception as exc:  # that directory's fault: the rest goes on
-                            self._failed(walk.failed(job, exc))
-                            items, jobs = (), ()
-                        start(jobs, items)
-                        release()
-                        continue
-                    outcome = self._outcome(future, job)
-                    if outcome.refused:
-                        bounces[job] = bounces.get(job, 0) + 1
-                        if running and bounces[job] < MAX_BOUNCES:
-                            with _interrupts_held():
-                                running[executor.submit(job)] = job
-                            continue
-                        outcome.error = _jobs.failure(job, ConnectionError(
-                            "the server refused every session this worker asked for"), None)
-                    self._count(outcome)
-                    with self.in_hand_lock:
-                        # Never less than was shown of it, so that bytes_done only grows.
-                        done[0] += 1
-                        done[1] += max(self.in_hand.pop(job, 0), outcome.moved)
-                        partial = sum(self.in_hand.values())
-                    if self.progress:
-                        self.progress(Progress(done[0], totals[0], done[1] + partial, totals[1], job.local))
-            self._check_deadline()
-        except BaseException:
-            self._stop()  # before the threads are joined: a stalled transfer must not hold them
-            raise
-        finally:
-            _jobs.partial_sinks.pop(self.id, None)
-            self._join(stepping, executor if self.executor is None else None)
-
-    def _join(self, *executors):
-        """Shuts down the executors of ours and joins their threads: none may outlive the run, nor
-        be in native code while the interpreter finalizes. A Ctrl-C meanwhile stops the jobs, and is
-        raised once they are joined."""
-        for executor in executors:
-            if executor:
-                executor.shutdown(wait=False, cancel_futures=True)
-        interrupted = None
-        for executor in executors:
-            while executor:
-                try:
-                    executor.shutdown(wait=True)
-                    break
-                except KeyboardInterrupt as exc:
-                    interrupted = exc
-                    self._stop()
-        if interrupted:
-            raise interrupted
-
-    def _moving(self, job, moved):
-        """A job's bytes so far, from its worker thread; a retry counts only once it passes the try before."""
-        with self.in_hand_lock:
-            if moved > self.in_hand.get(job, 0):
-                self.in_hand[job] = moved
-                self.latest = job.local
-
-    def _outcome(self, future, job):
-        try:
-            return future.result()
-        except Exception as exc:  # the job itself broke, e.g. in a worker process that died
-            outcome = _jobs.Outcome(job)
-            outcome.error = _jobs.failure(job, exc, None)
-            return outcome
+    # ---- reporting
 
     def _directory_failure(self, what, top, local, rel, exc):
         remote = _plan.join(top, rel)
@@ -670,41 +483,17 @@ class _Run:
                                  f"(Unix, Windows/IIS, EPLF): {line!r}; whatever it names was not copied",
                                  _local_path(local, rel), remote)
 
-    def _failed(self, error):
-        self.report.failed.append(error.local)
-        self.failures.append(error)
-
-    def _count(self, outcome):
-        self.sessions |= outcome.sessions
-        self.report.retries += outcome.retries
-        if outcome.error is None:
-            self.report.files_moved += 1
-            self.report.bytes_moved += outcome.moved
-            if outcome.unhashed:
-                _checksums.not_compared(self.report, outcome.unhashed, server_of(self.remote))
-            self.mirror.moved(outcome.job, self.remote)
-        else:
-            self.report.files_failed += 1
-            self._failed(outcome.error)
-
-    def _stop(self):
-        """Ctrl-C, or a progress callback that raised: every transfer ends within a
-        moment, each removing its temporary file, and every session is closed."""
-        _jobs.stopped_runs.add(self.id)
-        # A cancelled future counts as done only once a worker has seen it: wait for the running ones.
-        running = [future for future in self.running if not future.cancel()]
-        self.pool.cut_all()
-        concurrent.futures.wait(running, timeout=5)
-
     def _final_report(self):
         report = self.report
-        report.sessions = len(self.sessions | set(self.pool.opened))
+        # A stopped run's jobs that never ended were not attempted, or cut short: neither moved a file.
+        self.tally.not_attempted(self.tally.unfinished())
+        report.sessions = len(self.tally.sessions | set(self.pool.opened))
         report.seconds = time.monotonic() - self.started
         return report
 
     def _finish(self):
         report = self._final_report()
-        failures = self.failures
+        failures = self.tally.failures
         if failures:
             group = ExceptionGroup(f"{len(failures)} failed, {report.files_moved} files copied", failures)
             group.report = report
@@ -714,3 +503,7 @@ class _Run:
     def _close(self):
         # A stopped run's id stays in stopped_runs: a job still winding down must not start a new try.
         close_pool(self.remote, self.id)
+
+
+def _local_path(top, rel):
+    return os.path.join(top, *rel.split("/")) if rel else top
