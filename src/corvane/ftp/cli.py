@@ -195,6 +195,13 @@ def build_parser() -> argparse.ArgumentParser:
                          help="transfer N files at once, each on its own session (default 4)")
         cmd.add_argument("--update", action="store_true",
                          help="skip files whose copy has the same size and is no older")
+        cmd.add_argument("-c", "--continue", dest="resume", action="store_true",
+                         help="continue what an earlier -c run left of each file, where it is shorter than "
+                              "the source, and leave what a failed or stopped run moved for the next one")
+        if name == "get":
+            cmd.add_argument("--segments", type=_positive, default=1, metavar="N",
+                             help="fetch each file of 2 MiB or more in N ranges at once, each on a session "
+                                  "of its own, for servers that limit each connection's rate")
         if name == "put":
             cmd.add_argument("--inplace", action="store_true",
                              help="write each file straight over its old copy on the server, without a "

@@ -329,6 +329,8 @@ def _tree_may_go(path: FTPPath, server: str) -> bool:
 
 
 def put(target: Target, args: argparse.Namespace) -> None:
+    if args.local == "-" and args.resume:
+        raise CommandError("-c continues files, not standard input: put the file itself")
     if args.local == "-":
         with deadline(args.timeout):
             sent = _receive_from(sys.stdin.buffer, target.path_class(args.remote))
@@ -346,7 +348,7 @@ def put(target: Target, args: argparse.Namespace) -> None:
     _close_own_session(remote)
     with progress_bar("put") as bar, _whole_timeout(args.timeout):
         report = transfer.put(args.local, remote, jobs=args.jobs, update=args.update, atomic=not args.inplace,
-                              progress=bar, deadline=_remaining(started, args.timeout))
+                              progress=bar, deadline=_remaining(started, args.timeout), resume=args.resume)
     print(printable(summary("put", report)))
 
 
@@ -354,6 +356,8 @@ def get(target: Target, args: argparse.Namespace) -> None:
     started = time.monotonic()
     remote = target.path_class(args.remote)
     local = args.local
+    if local == "-" and (args.resume or args.segments > 1):
+        raise CommandError("-c and --segments write files, not standard output: name a local file")
     if local == "-":
         with deadline(args.timeout):
             return _send_to(remote, sys.stdout.buffer)
@@ -363,7 +367,8 @@ def get(target: Target, args: argparse.Namespace) -> None:
     _close_own_session(remote)
     with progress_bar("get") as bar, _whole_timeout(args.timeout):
         report = transfer.get(remote, local, jobs=args.jobs, update=args.update, progress=bar,
-                              deadline=_remaining(started, args.timeout))
+                              deadline=_remaining(started, args.timeout), resume=args.resume,
+                              segments=args.segments)
     print(printable(summary("get", report)))
 
 

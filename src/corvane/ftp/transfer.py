@@ -71,7 +71,8 @@ class Report:
 
 def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bool = False, atomic: bool = True,
         progress: Callable[[Progress], None] | None = None,
-        executor: concurrent.futures.Executor | None = None, deadline: float | None = None) -> Report:
+        executor: concurrent.futures.Executor | None = None, deadline: float | None = None,
+        resume: bool = False) -> Report:
     """Copy the local file or tree `local` to the remote path `remote`.
 
     update: skip files whose remote copy has the same size and is no older.
@@ -80,20 +81,31 @@ def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bo
     directly, one round trip less per file, and a failure then loses it.
     deadline: seconds for the whole run; when they pass every transfer stops and
     TimeoutError is raised, with the report as its `.report`.
+    resume: continue the part an earlier run with resume left of a file (its temporary
+    name, or with atomic=False the target) where it is shorter than the local file, by
+    REST+STOR, else APPE, else afresh; a failed or stopped upload leaves its part there.
     """
-    return _Run(remote, jobs, progress, executor, deadline).put(os.fspath(local), update, atomic)
+    return _Run(remote, jobs, progress, executor, deadline, resume=resume).put(os.fspath(local), update, atomic)
 
 
 def get(remote: BasePath, local: str | os.PathLike, *, jobs: int = 4, update: bool = False,
         progress: Callable[[Progress], None] | None = None,
-        executor: concurrent.futures.Executor | None = None, deadline: float | None = None) -> Report:
+        executor: concurrent.futures.Executor | None = None, deadline: float | None = None,
+        resume: bool = False, segments: int = 1) -> Report:
     """Copy the remote file or tree `remote` to the local path `local`.
 
     update: skip files whose local copy has the same size and, where the server
     tells it exactly (MLSD), the same modification time.
     deadline: as for put.
+    resume: keep a failed or stopped download's temporary file, and continue one that an
+    earlier run kept (REST + RETR) where it is shorter than the remote file and, where the
+    listing dates the file, no older than it.
+    segments: fetch each file of 2 MiB or more in up to this many ranges at once, each on a
+    session of its own (the run may then open that many sessions), for servers that hold
+    each connection to a rate; one stream where the server refuses REST.
     """
-    return _Run(remote, jobs, progress, executor, deadline).get(os.fspath(local), update)
+    return _Run(remote, jobs, progress, executor, deadline, resume=resume,
+                segments=segments).get(os.fspath(local), update)
 
 
 class _Expired(Exception):
@@ -181,13 +193,16 @@ def _same_time(a, b):
 
 
 class _Run:
-    def __init__(self, remote, jobs, progress, executor, deadline=None):
+    def __init__(self, remote, jobs, progress, executor, deadline=None, resume=False, segments=1):
         if not isinstance(remote, BasePath):
             raise TypeError(f"remote must be an FTPPath, not {type(remote).__name__}")
         if jobs < 1:
             raise ValueError(f"jobs must be at least 1, not {jobs}")
         if deadline is not None and (isinstance(deadline, bool) or not deadline > 0):
             raise ValueError(f"deadline must be a number of seconds above 0, not {deadline!r}")
+        if isinstance(segments, bool) or not isinstance(segments, int) or segments < 1:
+            raise ValueError(f"segments must be a whole number of at least 1, not {segments!r}")
+        self.resume, self.segments = resume, segments
         self.deadline = deadline
         self.expired = False
         self.local = None  # the run's local top, for the messages
@@ -198,7 +213,7 @@ class _Run:
         self.id = uuid.uuid4().hex
         self.report = Report()
         self.started = time.monotonic()
-        self.pool = open_pool(remote, self.id, jobs)
+        self.pool = open_pool(remote, self.id, max(jobs, segments))  # a segmented file's ranges take sessions too
         self.sessions = set()
         self.tries = max(int(os.environ.get("CORVANE_RETRY_TIMES", 3)), 1)
         self.delay = float(os.environ.get("CORVANE_RETRY_DELAY", 0.2))
@@ -216,7 +231,7 @@ class _Run:
         below = {"size": entry.size, "top": local if rel else None, "rel": rel} if direction == "get" else {}
         job = FileJob(direction, _local_path(local, rel), self.remote.join(rel) if rel else self.remote,
                       mtime, atomic, self.id, self.tries, self.delay, deadline=self.deadline_at, follow=follow,
-                      **below)
+                      resume=self.resume, segments=self.segments, **below)
         self.planned[0] += 1
         self.planned[1] += entry.size or 0
         return job
@@ -299,7 +314,7 @@ class _Run:
             # Every session logs in while the first probes the top: a tree then finds them ready.
             # Should the top be one file, the others were a few logins spent for nothing.
             if self.executor is None:  # no thread of ours while a caller's executor forks
-                self.pool.warm(self.jobs)
+                self.pool.warm(max(self.jobs, self.segments))
             top = self._resolve_top()
             mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
             if kind == "file":
