@@ -66,20 +66,22 @@ def test_segments_fetch_the_same_bytes(remote, tmp_path, segments, size):
     assert parts(tmp_path) == []
 
 
-@pytest.mark.parametrize("fault, retrs", [
-    (dict(command="RETR", kind="cut", after=300_000), 5),  # four ranges, and the cut one again
-    (dict(command="RETR", kind="hangup", after=300_000), 5),
-    (dict(command="REST", kind="reply", reply="502 REST not implemented.", times=9), 1),
+@pytest.mark.parametrize("fault, retrs, fired", [
+    (dict(command="RETR", kind="cut", after=300_000), 9, 1),  # four ranges a file, and the cut one again
+    (dict(command="RETR", kind="hangup", after=300_000), 9, 1),
+    (dict(command="REST", kind="reply", reply="502 REST not implemented.", times=9), 2, 2),
 ])
-def test_segments_through_faults(stage, fault, retrs):  # noqa: F811
+def test_segments_through_faults(stage, fault, retrs, fired):  # noqa: F811
     data = random.Random(1).randbytes(4 * SMALLEST + 7)
     os.makedirs(stage.twin)
-    with open(os.path.join(stage.twin, "big.bin"), "wb") as f:
-        f.write(data)
+    for name in ("big.bin", "second.bin"):  # one after the other, on the sessions the first one's ranges used
+        with open(os.path.join(stage.twin, name), "wb") as f:
+            f.write(data)
     stage.server.arm(**fault)
-    get(stage.top.join("big.bin"), stage.back / "big.bin", segments=4)
-    assert (stage.back / "big.bin").read_bytes() == data and stage.leftovers() == []
-    assert stage.server.commands().count("RETR") == retrs and len(stage.server.fired()) == 1
+    get(stage.top, stage.back, jobs=1, segments=4)
+    assert [(stage.back / name).read_bytes() == data for name in ("big.bin", "second.bin")] == [True, True]
+    assert stage.server.commands().count("RETR") == retrs and len(stage.server.fired()) == fired
+    assert stage.leftovers() == []
 
 
 REFUSED = "502 Command not implemented."
