@@ -98,21 +98,21 @@ class _Fetch:
 
     def run(self, session):
         job = self.job
-        start = self.partial.kept(job)
-        ranges = plan(start, job.size, job.segments)
-        self.todo.extend((begin, end, 0) for begin, end in ranges)
-        self.planned = True
-        if start or len(ranges) > 1:
-            try:
+        try:
+            start = self.partial.kept(job)
+            ranges = plan(start, job.size, job.segments)
+            self.todo.extend((begin, end, 0) for begin, end in ranges)
+            self.planned = True
+            if start or len(ranges) > 1:
                 rest(session.client, start)
                 self.rest_works = True
-            except RestRefused:
-                os.ftruncate(self.partial.fd, 0)  # no offset: the file comes whole, in one stream
-                self.todo = collections.deque([(0, job.size, 0)])
-                ranges = ranges[:1]
-            except BaseException as exc:
-                self.pool.discard(session, exc)
-                raise
+        except RestRefused:
+            os.ftruncate(self.partial.fd, 0)  # no offset: the file comes whole, in one stream
+            self.todo = collections.deque([(0, job.size, 0)])
+            ranges = ranges[:1]
+        except BaseException as exc:
+            self.pool.discard(session, exc)
+            raise
         first = self.todo.popleft()  # the job's own, whose REST is sent: taken before any helper starts
         helpers = [threading.Thread(target=self._work, args=(None,), name="corvane-ftp range") for _ in ranges[1:]]
         self.helpers = len(helpers)
@@ -163,8 +163,9 @@ class _Fetch:
                     session = None
                     self._fault(exc, (reach[0], end, faults + 1))
                 finally:
-                    self.finished += reach[0] - begin
-                    self.current.pop(threading.get_ident(), None)
+                    with self.cond:
+                        self.finished += reach[0] - begin
+                        self.current.pop(threading.get_ident(), None)
                 item, rested = None, False
         except BaseException as exc:
             if item is not None:
@@ -212,7 +213,8 @@ class _Fetch:
             self.cond.notify_all()
 
     def _moved(self):
-        return self.finished + sum(self.current.values())
+        with self.cond:
+            return self.finished + sum(self.current.values())
 
     def _range(self, session, begin, end, rested, reach):
         """Bytes `begin` to `end` of the file into the temporary one; reach[0] tells how far they got."""
@@ -233,7 +235,8 @@ class _Fetch:
             os.lseek(fd, begin, os.SEEK_SET)
             conn = session.data = data_connection(client, f"RETR {job.remote}", download=True)
             try:
-                limit = -1 if length is None else length + last  # one past the size tells a longer file
+                # The last range reads one byte past the size, which tells a longer file.
+                limit = -1 if length is None else length + (1 if last else 0)
                 if isinstance(conn, ssl.SSLSocket):
                     with open(fd, "wb", buffering=0, closefd=False) as f:
                         received = _jobs.recv_python(conn, f, stopped, limit)

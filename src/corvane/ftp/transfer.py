@@ -278,7 +278,8 @@ class _Run:
         where = f"{server_of(self.remote)}:{self.remote}"
         ends = f"{self.local!r} to {where}" if direction == "put" else f"{where} to {self.local!r}"
         error = TimeoutError(f"the {direction} of {ends} did not finish within {self.deadline:g} s: "
-                             f"every transfer was stopped and its temporary file removed")
+                             f"every transfer was stopped and its temporary file "
+                             f"{'kept, for the next run with resume' if self.resume else 'removed'}")
         error.deadline = self.deadline
         error.report = self._final_report()
         return error
