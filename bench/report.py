@@ -96,7 +96,7 @@ def engine_tables(report, sizes):
     segmented = [name for name in rows if name.startswith("segments: ")]
     if segmented:
         one = rows[segmented[0]]
-        lines.extend(["", f"One file of {sizes['segmented'] / 2**20:g} MiB in N segments (the target: N segments "
+        lines.extend([*([""] if lines else []), f"One file of {sizes['segmented'] / 2**20:g} MiB in N segments (the target: N segments "
                           f"at least 0.8 N times one stream's rate, up to the link's):", "",
                       "| segments | contender | wall | MiB/s | × one stream | 0.8 N |", "|---|---|---|---|---|---|"])
         for scenario in segmented:
