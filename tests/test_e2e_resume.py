@@ -59,11 +59,12 @@ def test_a_part_left_earlier_is_continued_where_it_can_be(server, remote, tmp_pa
 def test_segments_fetch_the_same_bytes(remote, tmp_path, segments, size):
     top, twin = remote
     data = random.Random(size).randbytes(size)
-    with open(os.path.join(twin, "big.bin"), "wb") as f:
-        f.write(data)
-    report = get(top.join("big.bin"), tmp_path / "back.bin", segments=segments)
-    assert (tmp_path / "back.bin").read_bytes() == data and report.bytes_moved == size
-    assert parts(tmp_path) == []
+    for name in ("a.bin", "b.bin"):  # one after the other: b's ranges reuse the sessions a's were cut on
+        with open(os.path.join(twin, name), "wb") as f:
+            f.write(data)
+    report = get(top, tmp_path / "back", jobs=1, segments=segments)
+    assert [(tmp_path / "back" / name).read_bytes() == data for name in ("a.bin", "b.bin")] == [True, True]
+    assert report.bytes_moved == 2 * size and parts(tmp_path / "back") == []
 
 
 @pytest.mark.parametrize("fault, retrs, fired", [
