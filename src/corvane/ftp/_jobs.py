@@ -258,7 +258,10 @@ def upload(session, job, stopped, reached, only_copy):
         ways = _resume.upload_ways(client, target, size) if job.resume else [(0, "STOR")]
         for offset, command in ways:
             try:
-                conn = session.data = data_connection(client, f"{command} {target}")
+                # A command that continues a file may be refused, and ProFTPD closes the passive port
+                # as it refuses: its connection is made first, in ftplib's order, not with the command.
+                conn = session.data = (client.transfercmd(f"{command} {target}") if offset
+                                       else data_connection(client, f"{command} {target}"))
                 break
             except (ftplib.error_perm, ftplib.error_temp):
                 if (offset, command) == ways[-1]:
