@@ -51,7 +51,7 @@ SIZES = {
     # planning measure the client's own work: they run on loopback only.
     "rtt": Sizes(data=8 * MiB, tree_files=50, tree_dirs=5, glob_entries=10_000, repeat=3,
                  engine_files=100, engine_dirs=10, big=0, plan_files=0, many_files=1000, many_dirs=50,
-                 segmented=32 * MiB),
+                 segmented=64 * MiB),
     "quick": Sizes(data=1 * MiB, tree_files=20, tree_dirs=4, glob_entries=1_000, repeat=1,
                    engine_files=20, engine_dirs=4, big=16 * MiB, plan_files=1_000,
                    many_files=40, many_dirs=5, segmented=8 * MiB),

@@ -12,8 +12,12 @@ same place at the same time takes a temporary file of its own.
 A part is continued only where it can be the start of the source: it must be
 shorter than the source, and a download's part no older than the remote file
 where the listing dates it (one changed on the server since is fetched anew).
-None of the servers the suite runs offers a hash of a range, so that is all
-that is checked before REST continues it.
+An upload's part has only its size checked. A hash of the part is not compared,
+even where a server offers one (HASH with RANG, ProFTPD's mod_digest): size and
+time are what is checked before REST continues it.
+
+Two runs that continue one upload from the same local file at the same time
+would both write the same part: nothing on an FTP server can lock it.
 """
 
 import contextlib
