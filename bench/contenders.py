@@ -125,6 +125,11 @@ class Engine:
 
     put_big, get_big = put_tree, get_tree  # one file: one session, whatever `jobs` says
 
+    def get_segments(self, path, local, segments):
+        from corvane.ftp.transfer import get
+
+        return get(self.path(path), local, jobs=1, segments=segments)  # a session per segment, no more
+
     def plan_local(self, top):
         from corvane.ftp import _plan
 
@@ -382,13 +387,19 @@ class Lftp(Program):
     ]
 
     def mirror(self, *args):
+        self.command("mirror -P 8 " + " ".join(_quote(a) for a in args))
+
+    def command(self, line):
         s = self.server
         script = os.path.join(self.home, "job.lftp")
         with open(script, "w") as f:
             f.write("\n".join([*self.SETTINGS,
                                f"open -u {_quote(s.user + ',' + s.password)} -p {s.proxy.port} {s.proxy.host}",
-                               "mirror -P 8 " + " ".join(_quote(a) for a in args), "quit", ""]))
+                               line, "quit", ""]))
         self.run(["lftp", "--norc", "-f", script])
+
+    def get_segments(self, path, local, segments):
+        self.command(f"pget -n {segments} {_quote(path)} -o {_quote(local)}")
 
     def put_tree(self, local, path):
         self.mirror("-R", "--no-perms", local, path)

@@ -93,6 +93,20 @@ def engine_tables(report, sizes):
           lambda name, f: ["ftplib, 1 MiB blocks" if name == "floor" else name,
                            f"{sizes['big'] / f['median_s'] / 1e6:,.0f}", f"{f['vs_reference']:.2f}",
                            f"{f['cpu_s'] / (sizes['big'] / GiB):.2f}", mib(f["peak_growth_mib"])])
+    segmented = [name for name in rows if name.startswith("segments: ")]
+    if segmented:
+        one = rows[segmented[0]]
+        lines.extend([*([""] if lines else []), f"One file of {sizes['segmented'] / 2**20:g} MiB in N segments (the target: N segments "
+                          f"at least 0.8 N times one stream's rate, up to the link's):", "",
+                      "| segments | contender | wall | MiB/s | × one stream | 0.8 N |", "|---|---|---|---|---|---|"])
+        for scenario in segmented:
+            n = int(scenario.split()[-1])
+            for name in ORDER:
+                if name in rows[scenario]:
+                    f = rows[scenario][name]
+                    faster = one[name]["median_s"] / f["median_s"] if name in one else None
+                    lines.append(f"| {n} | {name} | {ms(f['median_s'])} | {sizes['segmented'] / f['median_s'] / 2**20:.1f} "
+                                 f"| {'—' if faster is None else f'{faster:.2f}'} | {0.8 * n:.1f} |")
     table(plans, f"Planning {sizes['plan_files']:,} empty files in 10 directories:",
           ["scenario", "contender", "wall", "client CPU"],
           lambda name, f: [name, ms(f["median_s"]), ms(f["cpu_s"])])

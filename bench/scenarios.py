@@ -38,21 +38,23 @@ class Sizes:
     plan_files: int  # empty files of the planned tree, in 10 directories (loopback only)
     many_files: int  # the larger tree the engine and the tree copiers put and get, in...
     many_dirs: int  # ...this many directories
+    segmented: int  # bytes of the one file got in 1, 2, 4 and 8 segments (see --conn-rate)
 
 
 SIZES = {
     "loopback": Sizes(data=64 * MiB, tree_files=500, tree_dirs=20, glob_entries=10_000, repeat=20,
                       engine_files=100, engine_dirs=10, big=1024 * MiB, plan_files=100_000,
-                      many_files=1000, many_dirs=50),
+                      many_files=1000, many_dirs=50, segmented=64 * MiB),
     # 50 files, not 100, for FTPPath's upload and delete: with all four
     # contenders over 3 rounds they alone would take about 9 minutes at 20 ms.
     # The engine's tree is the 100 files of its target. The big file and the
     # planning measure the client's own work: they run on loopback only.
     "rtt": Sizes(data=8 * MiB, tree_files=50, tree_dirs=5, glob_entries=10_000, repeat=3,
-                 engine_files=100, engine_dirs=10, big=0, plan_files=0, many_files=1000, many_dirs=50),
+                 engine_files=100, engine_dirs=10, big=0, plan_files=0, many_files=1000, many_dirs=50,
+                 segmented=64 * MiB),
     "quick": Sizes(data=1 * MiB, tree_files=20, tree_dirs=4, glob_entries=1_000, repeat=1,
                    engine_files=20, engine_dirs=4, big=16 * MiB, plan_files=1_000,
-                   many_files=40, many_dirs=5),
+                   many_files=40, many_dirs=5, segmented=8 * MiB),
 }
 
 
@@ -85,6 +87,9 @@ class Data:
         shutil.copytree(self.many_tree, self.on_disk("/src-many"))
         self.snapshots = {}  # tag -> the target tree of an update, as it was before
         os.makedirs(self.on_disk("/big"))
+        with open(self.on_disk("/src-segmented.bin"), "wb") as f:
+            for _ in range(sizes.segmented // MiB):
+                f.write(os.urandom(MiB))
         if sizes.big:
             with open(self.on_disk("/src-big.bin"), "wb") as f:
                 for _ in range(sizes.big // MiB):
@@ -256,6 +261,7 @@ def some_time(data, tag, result):
 
 
 PEERS = ("engine", "lftp", "rclone")  # the tree copiers at their best
+SEGMENTS = (1, 2, 4, 8)
 
 SCENARIOS = [
     Scenario("exists: file", "exists", lambda d, t: ("/q/file.bin",), answer(True), repeated=True),
@@ -291,6 +297,12 @@ SCENARIOS = [
     Scenario("get big file", "get_big", lambda d, t: ("/src-big.bin", os.path.join(d.local, f"{t}.bin")),
              lambda d, t, r: big_copied(d.on_disk("/src-big.bin"), os.path.join(d.local, f"{t}.bin")),
              loopback_only=True),
+    # One file in ranges over several sessions, against lftp's pget -n: the figures to read are
+    # with --conn-rate, where each connection is held to a rate and N streams may go N times as fast.
+    *(Scenario(f"segments: {n}", "get_segments",
+               lambda d, t, n=n: ("/src-segmented.bin", os.path.join(d.local, f"{t}.bin"), n),
+               lambda d, t, r: big_copied(d.on_disk("/src-segmented.bin"), os.path.join(d.local, f"{t}.bin")),
+               reference="engine", contenders=("engine", "lftp")) for n in SEGMENTS),
     Scenario("plan: local walk", "plan_local", lambda d, t: (d.on_disk("/many"),), planned,
              reference="engine", loopback_only=True),
     Scenario("plan: remote listing", "plan_remote", lambda d, t: ("/many",), planned,

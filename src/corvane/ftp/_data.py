@@ -41,11 +41,11 @@ class DataConnection:
     """
 
     def __init__(self, client: Any, command: str, download: bool = False, rest: Any = None,
-                 holder: Any = None) -> None:
+                 holder: Any = None, ordered: bool = False) -> None:
         self.client = client
         self.download = download
         self.answer: ftplib.Error | None = None  # the refusal that ended a cut transfer, where the server gave one
-        self.sock: socket.socket = data_connection(client, command, download, rest)
+        self.sock: socket.socket = data_connection(client, command, download, rest, ordered)
         self.ended = False
         self.holder = holder
         if holder is not None:
@@ -124,7 +124,8 @@ def end_tls_download(sock: ssl.SSLSocket, drain: int, wait: float) -> None:
         pass  # SSLWantReadError once close_notify is sent alone; a connection already broken says nothing more
 
 
-def data_connection(client: Any, command: str, download: bool = False, rest: Any = None) -> socket.socket:
+def data_connection(client: Any, command: str, download: bool = False, rest: Any = None,
+                    ordered: bool = False) -> socket.socket:
     """client.transfercmd(command), one round trip shorter.
 
     In passive mode the data connection is opened while the command travels,
@@ -132,7 +133,8 @@ def data_connection(client: Any, command: str, download: bool = False, rest: Any
     waits for the connection. The 1xx reply is still read before any byte
     moves, so a refused command never leaves bytes in flight. TLS clients
     (which wrap the connection), active mode and a restart offset take ftplib's
-    own way.
+    own way, and so does an `ordered` command, one a server may refuse after closing its
+    passive port (ProFTPD does, to REST+STOR and APPE).
 
     For a `download`, the client's side of the connection is closed once the
     server has accepted the command (its 1xx reply): nothing goes that way, and
@@ -144,7 +146,8 @@ def data_connection(client: Any, command: str, download: bool = False, rest: Any
     round trip sooner for a small file. TLS keeps both directions open for its
     own closing handshake.
     """
-    if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False) or rest is not None:
+    if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False) or rest is not None \
+            or ordered:
         conn: socket.socket = client.transfercmd(command, rest)
         if download and not isinstance(conn, ssl.SSLSocket):
             conn.shutdown(socket.SHUT_WR)

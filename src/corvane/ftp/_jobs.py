@@ -22,7 +22,7 @@ import time
 from dataclasses import dataclass, field
 
 from corvane.base import BasePath
-from corvane.ftp import _checksums, _datapath, _inside
+from corvane.ftp import _checksums, _datapath, _inside, _resume, _segments
 from corvane.ftp._plan import special_file_error
 from corvane.ftp.limits import ListingTooLong
 from corvane.ftp._data import DataConnection
@@ -69,6 +69,8 @@ class FileJob:
     follow: bool = False  # the local path is a link to a file, read as that file
     checksum: bool = False  # compare the server's hash of its copy with the local file's, where it offers one
     stop_file: str | None = None  # appears when the run stops, for workers in other processes
+    resume: bool = False  # continue what an earlier run left (see _resume), and leave what this one moved
+    segments: int = 1  # a download's ranges fetched at once, each on a session of its own (see _segments)
 
     def expired(self):
         return self.deadline is not None and time.time() >= self.deadline
@@ -166,25 +168,33 @@ def run_job(job):
             try:
                 if job.direction == "put":
                     outcome.moved = upload(session, job, stopped, reached, only_copy, compared)
+                elif job.resume or job.segments > 1:
+                    # It lends the session to its ranges, and gives it back or drops it itself.
+                    owned, session = session, None
+                    outcome.moved = _segments.download(pool, owned, job, stopped, outcome.sessions, compared)
                 else:
                     outcome.moved = download(session, job, stopped, compared)
             except BaseException as exc:
-                pool.discard(session, exc)
+                if session is not None:
+                    pool.discard(session, exc)
                 if not isinstance(exc, Exception) or isinstance(exc, InterruptedError):
                     raise
                 last = exc
                 if not retryable(exc):
                     break
             else:
-                pool.give_back(session)
+                if session is not None:
+                    pool.give_back(session)
                 return outcome
     except InterruptedError:
-        if stored and not sole:
+        if stored and not sole and not job.resume:
             remove_upload(pool, job)  # a stopped upload must not be left looking complete
         raise
     removal = None
     if sole:
         removal = f"the old copy was already removed; the new one is whole at {temporary_remote(job)}"
+    elif stored and job.resume:
+        removal = f"what arrived is kept at {temporary_remote(job) if job.atomic else job.remote}: put -c continues it"
     elif stored:
         removal = remove_upload(pool, job)
     outcome.error = failure(job, last, removal)
@@ -224,6 +234,8 @@ def remove_upload(pool, job):
 
 def temporary_remote(job):
     # The same name on every try of a job, so that one DELE removes what any try left.
+    if job.resume:
+        return _resume.remote_partial(job)  # and on every run, so that a later one continues it
     return job.remote.parent.join(f".{job.remote.path.name}.{job.run[:8]}.part")
 
 
@@ -255,14 +267,25 @@ def upload(session, job, stopped, reached, only_copy, compared):
             # The server may make the temporary file before a cut lets us read its 1xx: it is
             # ours alone, so its removal is tried whatever became of the STOR.
             reached()
-        with DataConnection(client, f"STOR {target}", holder=session) as data:
+        ways = _resume.upload_ways(client, target, size) if job.resume else [(0, "STOR")]
+        for offset, command in ways:
+            try:
+                # A command that continues a file may be refused, and ProFTPD closes the passive port
+                # as it refuses: its connection is made first, in ftplib's order, not with the command.
+                data = DataConnection(client, f"{command} {target}", holder=session, ordered=offset > 0)
+                break
+            except (ftplib.error_perm, ftplib.error_temp):
+                if (offset, command) == ways[-1]:
+                    raise  # a fresh STOR refused: the refusal is the upload's
+        with data:
             reached()
+            f.seek(offset)
             conn = data.sock
             try:
                 if isinstance(conn, ssl.SSLSocket):
                     sent = send_python(conn, f, stopped)
                 else:
-                    sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size)
+                    sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size - offset)
             except (BrokenPipeError, ConnectionResetError) as exc:
                 data.cut()  # the server's reason, where it gives one, tells more than the broken pipe
                 if data.answer is None:
@@ -327,14 +350,18 @@ def raise_reply(reply):
     raise ftplib.error_reply(reply)
 
 
-def download(session, job, stopped, compared):
-    client = session.client
+def local_place(job):
+    """(the directory a download writes in, to open without following a link; the file's name there)."""
     if job.top is None:  # a single file: its directory is whatever the user named
         folder, name = os.path.split(job.local)
-        place = _inside.directory(folder or ".", ())
-    else:
-        *parts, name = job.rel.split("/")
-        place = _inside.directory(job.top, parts)
+        return _inside.directory(folder or ".", ()), name
+    *parts, name = job.rel.split("/")
+    return _inside.directory(job.top, parts), name
+
+
+def download(session, job, stopped, compared):
+    client = session.client
+    place, name = local_place(job)
     limit = -1 if job.size is None else job.size + 1  # one byte past the size tells a longer file
     with place as (folder_fd, _):
         # Beside the target, so that the rename into place never crosses file systems.

@@ -25,7 +25,8 @@ class RunPlan:
     """`remote`, the remote top (its path absolute), and `local`, the local top, of run `run`;
     the rest is what each job carries (see FileJob)."""
 
-    def __init__(self, remote, local, run, tries, delay, deadline=None, stop_file=None, checksum=False):
+    def __init__(self, remote, local, run, tries, delay, deadline=None, stop_file=None, checksum=False,
+                 resume=False, segments=1):
         if not str(remote).startswith("/"):
             raise ValueError(f"the remote top of a plan must be absolute, not {str(remote)!r}")
         self.remote = remote
@@ -37,6 +38,8 @@ class RunPlan:
         self.deadline = deadline
         self.stop_file = stop_file
         self.checksum = checksum
+        self.resume = resume
+        self.segments = segments
 
     def local_path(self, rel):
         return os.path.join(self.local, *rel.split("/")) if rel else self.local
@@ -58,4 +61,4 @@ class RunPlan:
         return FileJob(direction, self.local_path(entry.rel), self.remote_path(entry.rel),
                        entry.mtime if direction == "get" else None, atomic, self.run, self.tries, self.delay,
                        deadline=self.deadline, follow=follow, stop_file=self.stop_file,
-                       checksum=self.checksum, **below)
+                       checksum=self.checksum, resume=self.resume, segments=self.segments, **below)

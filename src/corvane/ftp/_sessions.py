@@ -197,6 +197,35 @@ class SessionPool:
                 # Without room, a session in use comes back (give_back and discard notify).
                 self.cond.wait(max(self.retry_at - now, 0.01) if room else None)
 
+    def take_free(self):
+        """An idle session, or a new one where the cap allows it now; None otherwise. For a job that
+        can use more sessions than its own (the ranges of a segmented download) but must never wait
+        for the ones other jobs hold, nor through a pause after refusals."""
+        with self.cond:
+            # Sessions being logged in (warm's) are waited for: they are no other job's yet.
+            while self.closed or not self.idle and not (self._room() and time.monotonic() >= self.retry_at):
+                if self.closed:
+                    raise InterruptedError("the transfer is over: its sessions are closed")
+                if not self.logging_in:
+                    return None
+                self.cond.wait(0.05)
+            session = self.idle.pop() if self.idle else None
+            if session is not None:
+                self.busy.add(session)
+                check = session in self.unchecked
+                self.unchecked.discard(session)
+            else:
+                self.logging_in += 1
+        if session is not None:
+            return session if not check or self._answers(session) else None
+        try:
+            session = self._log_in()
+        except Exception:
+            return None  # the job goes on with the sessions it has
+        with self.cond:
+            self.busy.add(session)
+        return session
+
     def _answers(self, session):
         """Whether a session that may have been ended from outside still answers; one that does not is dropped."""
         try:

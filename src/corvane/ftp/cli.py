@@ -231,6 +231,13 @@ def build_parser() -> argparse.ArgumentParser:
         cmd.add_argument("--include", dest="filters", action="append", type=_rule("+"), metavar="GLOB",
                          help="take the paths GLOB matches, even when a later --exclude matches them too")
         cmd.add_argument("-v", "--verbose", action="store_true", help="print each file as it moves")
+        cmd.add_argument("-c", "--continue", dest="resume", action="store_true",
+                         help="continue what an earlier -c run left of each file, where it is shorter than "
+                              "the source, and leave what a failed or stopped run moved for the next one")
+        if name == "get":
+            cmd.add_argument("--segments", type=_positive, default=1, metavar="N",
+                             help="fetch each file of 2 MiB or more in N ranges at once, each on a session "
+                                  "of its own, for servers that limit each connection's rate")
         if name == "put":
             cmd.add_argument("--inplace", action="store_true",
                              help="write each file straight over its old copy on the server, without a "

@@ -376,6 +376,8 @@ def put(target: Target, args: argparse.Namespace) -> None:
     if "-" in args.sources:
         if len(args.sources) > 1:
             raise CommandError("'-' (standard input) is a source of its own: put - REMOTE-FILE")
+        if args.resume:
+            raise CommandError("-c continues files, not standard input: put the file itself")
         if args.dry_run:  # standard input is not read: what it holds is not known before
             print(printable(f"put: standard input to {args.remote}; dry run: nothing was changed"))
             return
@@ -406,6 +408,8 @@ def put(target: Target, args: argparse.Namespace) -> None:
 def get(target: Target, args: argparse.Namespace) -> None:
     started = time.monotonic()
     local = args.local
+    if local == "-" and (args.resume or args.segments > 1):
+        raise CommandError("-c and --segments write files, not standard output: name a local file")
     if local == "-":
         if len(args.sources) > 1:
             raise CommandError("standard output (-) takes one file: get REMOTE-FILE -")
@@ -424,7 +428,8 @@ def get(target: Target, args: argparse.Namespace) -> None:
         else:
             pairs = [(sources[0], local)]
     _close_own_session(sources[0])
-    _each("get", args, started, pairs, transfer.get)
+    _each("get", args, started, pairs, lambda remote, local, **options: transfer.get(
+        remote, local, segments=args.segments, **options))
 
 
 def _own_name(path: str) -> str:
@@ -447,6 +452,7 @@ def _each(verb: str, args: argparse.Namespace, started: float, pairs: list[Any],
                 reports.append(copy(source, dest, jobs=args.jobs, update=args.update, progress=bar,
                                     deadline=_remaining(started, args.timeout), filters=args.filters or (),
                                     delete=args.delete, dry_run=args.dry_run, checksum=args.checksum,
+                                    resume=args.resume,
                                     log=_announcer(args, bar, prefix)))
             except ExceptionGroup as partial:
                 reports.append(partial.report)  # type: ignore[attr-defined]

@@ -53,7 +53,7 @@ def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bo
         progress: Callable[[Progress], None] | None = None,
         executor: concurrent.futures.Executor | None = None, deadline: float | None = None,
         checksum: bool = False, filters: Sequence[tuple[str, str]] = (), delete: bool = False,
-        dry_run: bool = False, log: Callable[[str, str], None] | None = None) -> Report:
+        dry_run: bool = False, log: Callable[[str, str], None] | None = None, resume: bool = False) -> Report:
     """Copy the local file or tree `local` to the remote path `remote`.
 
     update: skip files whose remote copy has the same size and is no older.
@@ -73,24 +73,36 @@ def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bo
     copied and deleted, and `log` hears of each.
     log: log(action, path) for each file copied ("copy") and each path removed
     ("delete"), the path below the top ("/" ends a directory's).
+    resume: continue the part an earlier run with resume left of a file (its temporary
+    name, or with atomic=False the target) where it is shorter than the local file, by
+    REST+STOR, else APPE, else afresh; a failed or stopped upload leaves its part there.
     """
     mirror = Mirror(Filters(filters), delete, dry_run, log)
-    return _Run(remote, jobs, progress, executor, deadline, checksum, mirror).put(os.fspath(local), update, atomic)
+    return _Run(remote, jobs, progress, executor, deadline, checksum, mirror,
+                resume).put(os.fspath(local), update, atomic)
 
 
 def get(remote: BasePath, local: str | os.PathLike, *, jobs: int = 4, update: bool = False,
         progress: Callable[[Progress], None] | None = None,
         executor: concurrent.futures.Executor | None = None, deadline: float | None = None,
         checksum: bool = False, filters: Sequence[tuple[str, str]] = (), delete: bool = False,
-        dry_run: bool = False, log: Callable[[str, str], None] | None = None) -> Report:
+        dry_run: bool = False, log: Callable[[str, str], None] | None = None, resume: bool = False,
+        segments: int = 1) -> Report:
     """Copy the remote file or tree `remote` to the local path `local`.
 
     update: skip files whose local copy has the same size and, where the server
     tells it exactly (MLSD), the same modification time.
     deadline, checksum, filters, delete, dry_run and log: as for put.
+    resume: keep a failed or stopped download's temporary file, and continue one that an
+    earlier run kept (REST + RETR) where it is shorter than the remote file and, where the
+    listing dates the file, no older than it.
+    segments: fetch each file of 2 MiB or more in up to this many ranges at once, each on a
+    session of its own (the run may then open that many sessions), for servers that hold
+    each connection to a rate; one stream where the server refuses REST.
     """
     mirror = Mirror(Filters(filters), delete, dry_run, log)
-    return _Run(remote, jobs, progress, executor, deadline, checksum, mirror).get(os.fspath(local), update)
+    return _Run(remote, jobs, progress, executor, deadline, checksum, mirror, resume,
+                segments).get(os.fspath(local), update)
 
 
 def _make_dir(client, path):
@@ -146,13 +158,17 @@ class _Run:
     """One put or get: the plan, the scheduler and the tally put together, and the planning
     sessions' work (the top's probe, the listings, the directories to make)."""
 
-    def __init__(self, remote, jobs, progress, executor, deadline=None, checksum=False, mirror=None):
+    def __init__(self, remote, jobs, progress, executor, deadline=None, checksum=False, mirror=None, resume=False,
+                 segments=1):
         if not isinstance(remote, BasePath):
             raise TypeError(f"remote must be an FTPPath, not {type(remote).__name__}")
         if jobs < 1:
             raise ValueError(f"jobs must be at least 1, not {jobs}")
         if deadline is not None and (isinstance(deadline, bool) or not deadline > 0):
             raise ValueError(f"deadline must be a number of seconds above 0, not {deadline!r}")
+        if isinstance(segments, bool) or not isinstance(segments, int) or segments < 1:
+            raise ValueError(f"segments must be a whole number of at least 1, not {segments!r}")
+        self.resume, self.segments = resume, segments
         self.deadline = deadline
         self.checksum = checksum
         self.mirror = mirror or Mirror()
@@ -162,7 +178,7 @@ class _Run:
         self.executor = executor
         self.id = uuid.uuid4().hex
         self.started = time.monotonic()
-        self.pool = open_pool(remote, self.id, jobs)
+        self.pool = open_pool(remote, self.id, max(jobs, segments))  # a segmented file's ranges take sessions too
         self.tally = Tally(progress, self._moved)
         self.report = self.tally.report
         self.scheduler = Scheduler(self.id, jobs, executor, self.tally, self.pool, deadline)
@@ -176,7 +192,8 @@ class _Run:
         """The plan between `local` and the remote top, made absolute first."""
         self._resolve_top()
         self.plan = RunPlan(self.remote, local, self.id, self.tries, self.delay, self.deadline_at,
-                            self.scheduler.stop_file, self.checksum)
+                            self.scheduler.stop_file, self.checksum, self.resume,
+                            self.segments)
         return self.plan
 
     def _moved(self, outcome):
@@ -210,7 +227,8 @@ class _Run:
         where = f"{server_of(self.remote)}:{self.remote}"
         ends = f"{self.local!r} to {where}" if direction == "put" else f"{where} to {self.local!r}"
         error = TimeoutError(f"the {direction} of {ends} did not finish within {self.deadline:g} s: "
-                             f"every transfer was stopped and its temporary file removed")
+                             f"every transfer was stopped and its temporary file "
+                             f"{'kept, for the next run with resume' if self.resume else 'removed'}")
         error.deadline = self.deadline
         error.report = self._final_report()
         return error
@@ -258,7 +276,7 @@ class _Run:
             # Every session logs in while the first probes the top: a tree then finds them ready.
             # Should the top be one file, the others were a few logins spent for nothing.
             if self.executor is None:  # no thread of ours while a caller's executor forks
-                self.pool.warm(self.jobs)
+                self.pool.warm(max(self.jobs, self.segments))
             top = self._plan_for(local).top
             mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
             dry_run = self.mirror.dry_run
