@@ -14,6 +14,7 @@ import atexit
 import concurrent.futures
 import contextlib
 import os
+import queue
 import signal
 import tempfile
 import threading
@@ -175,18 +176,27 @@ class Scheduler:
         # release. So with one, the walk ends, its threads with it, before any job goes out.
         held = [] if walk and self.executor is not None else None
         walking = 0
+        # Each future puts itself here as it ends: waiting on the queue costs the same however
+        # many are running, where concurrent.futures.wait() visits every one of them each time
+        # (with a thousand files in flight, most of the run's own CPU).
+        ended = queue.SimpleQueue()
+
+        def submit(on, tag, *call):
+            future = on.submit(*call)
+            running[future] = tag
+            future.add_done_callback(ended.put)
 
         def start(jobs, items=()):
             nonlocal walking
             with _interrupts_held():
                 for item in items:
-                    running[stepping.submit(walk.step, item)] = item
+                    submit(stepping, item, walk.step, item)
                     walking += 1
                 if held is not None:
                     held.extend(jobs)
                     return
                 for job in jobs:
-                    running[executor.submit(job)] = job
+                    submit(executor, job, job)
 
         def release():
             nonlocal held
@@ -205,8 +215,7 @@ class Scheduler:
             release()
             while running:
                 self.check_deadline()
-                finished, _ = concurrent.futures.wait(running, timeout=tick,
-                                                      return_when=concurrent.futures.FIRST_COMPLETED)
+                finished = _ended(ended, tick)
                 self.check_deadline()  # what the watchdog cut short is no failure of its own
                 if not finished:
                     tally.tick()
@@ -227,7 +236,7 @@ class Scheduler:
                         bounces[job] = bounces.get(job, 0) + 1
                         if running and bounces[job] < MAX_BOUNCES:
                             with _interrupts_held():
-                                running[executor.submit(job)] = job
+                                submit(executor, job, job)
                             continue
                         outcome.error = _jobs.failure(job, ConnectionError(
                             "the server refused every session this worker asked for"), None)
@@ -267,3 +276,16 @@ class Scheduler:
             outcome = _jobs.Outcome(job)
             outcome.error = _jobs.failure(job, exc, None)
             return outcome
+
+
+def _ended(ended, timeout):
+    """The futures that have ended: the first within `timeout` seconds (None: however long it
+    takes), and every other one already in."""
+    try:
+        finished = [ended.get(timeout=timeout)]
+    except queue.Empty:
+        return []
+    with contextlib.suppress(queue.Empty):
+        while True:
+            finished.append(ended.get_nowait())
+    return finished
