@@ -51,12 +51,12 @@ def end_transfer(conn, client):
     return True
 
 
-def open_data(client, command, download=False):
+def open_data(client, command, download=False, rest=None):
     """data_connection(), with the server's refusal raised as such: some servers (ProFTPD)
     close their passive port as they refuse the command, so that the connection made
     while the command travels is refused, and the reply that tells why is still owed."""
     try:
-        return data_connection(client, command, download=download)
+        return data_connection(client, command, download=download, rest=rest)
     except (ConnectionRefusedError, ConnectionResetError) as exc:
         try:
             reply = client.getresp()
@@ -119,11 +119,8 @@ class Stream:
     def begin(self, offset):
         if self.session is None:
             self.session = self.fs.take_session(files=True)
-        client = self.session.client
-        if offset:
-            client.sendcmd(f"REST {offset}")
         try:
-            self.conn = open_data(client, f"RETR {self.path}", download=True)
+            self.conn = open_data(self.session.client, f"RETR {self.path}", download=True, rest=offset or None)
         except ftplib.error_perm as exc:
             raise self.fs.not_found(self.path, exc) from None
         self.pos = offset

@@ -36,7 +36,7 @@ from urllib.parse import unquote, urlsplit
 from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractFileSystem
 
-from corvane.ftp import _plan, transfer
+from corvane.ftp import _jobs, _plan, transfer
 from corvane.ftp._ftpfile import BROKEN, TRIES, FTPFile, Stream
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import SessionPool
@@ -427,11 +427,10 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
             f.write(value)
 
     def rename_into_place(self, temp, path):
-        def rename(client):
-            client.sendcmd(f"RNFR {temp}")
-            client.sendcmd(f"RNTO {path}")
         try:
-            self._run(rename)
+            # As the engine's uploads: over the old copy, or where the server will not rename
+            # over a name, in its place once it is removed.
+            self._run(lambda client: _jobs.place(client, temp, path, lambda only_copy: None))
         except ftplib.error_perm as exc:
             self.remove_quietly(temp)
             raise PermissionError(f"{self.where(path)}: the server refused to put the new copy in place "
@@ -531,12 +530,8 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         if self.isdir(target):
             target = posixpath.join(target, posixpath.basename(source))
         self.makedirs(self._parent(target), exist_ok=True)
-
-        def rename(client):
-            client.sendcmd(f"RNFR {source}")
-            client.sendcmd(f"RNTO {target}")
         try:
-            self._run(rename)
+            self._run(lambda client: _jobs.rename(client, source, target))
         except ftplib.error_perm as exc:
             raise PermissionError(f"{self.where(source)}: the server refused to rename it to {target} ({exc})") \
                 from None
@@ -678,29 +673,21 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
             self.makedirs(rpath, exist_ok=True)
             return
         with open(lpath, "rb") as source:
-            try:
-                f = self.open(rpath, "wb")
-            except PermissionError:
-                self.makedirs(self._parent(rpath), exist_ok=True)
-                f = self.open(rpath, "wb")
-            with f:
-                while chunk := source.read(self.blocksize):
-                    f.write(chunk)
-                    callback.relative_update(len(chunk))
+            self._store(source, rpath, callback)
 
     def _copy_one(self, path1, path2):
         path1, path2 = self._strip_protocol(path1), self._strip_protocol(path2)
         if self.isdir(path1):
             return self.makedirs(path2, exist_ok=True)
         with self.open(path1, "rb", cache_type="none") as source:
-            try:
-                f = self.open(path2, "wb")
-            except PermissionError:
-                self.makedirs(self._parent(path2), exist_ok=True)
-                f = self.open(path2, "wb")
-            with f:
-                while chunk := source.read(self.blocksize):
-                    f.write(chunk)
+            self._store(source, path2)
+
+    def _store(self, source, rpath, callback=DEFAULT_CALLBACK):
+        """The readable `source` to `rpath`, in one STOR (which makes the missing directories)."""
+        with self.open(rpath, "wb") as f:
+            while chunk := source.read(self.blocksize):
+                f.write(chunk)
+                callback.relative_update(len(chunk))
 
     def _whole_tree(self, source, recursive, maxdepth, isdir):
         """The top of a whole tree the engine can copy in one run, or None."""
