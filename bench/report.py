@@ -54,7 +54,9 @@ def markdown_table(report):
                          f"{ms(f['median_s'])} ×{f['vs_reference']:.2f} · {count(f['commands'])}/"
                          f"{count(f['data_connections'])} · {f['cpu_s'] * 1e3:.3g}")
         lines.append(f"| {label(scenario, row)} | " + " | ".join(cells) + " |")
-    return "\n".join(lines)
+    notes = [f"- {name} sat out {scenario}: {why}" for scenario, row in report["scenarios"].items()
+             for name, why in row.get("sat_out", {}).items()]
+    return "\n".join(lines + ([""] + notes if notes else []))
 
 
 def per(value, divisor):

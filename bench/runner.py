@@ -112,12 +112,15 @@ def same_commands(lines, tag_of):
 def run_scenario(scenario, contenders, data, rounds, proxy):
     able = [c for c in contenders if hasattr(c, scenario.job) and
             (scenario.contenders is None or c.name in scenario.contenders)]
+    sat_out = {}  # contender -> the failure of a job it declares fallible; it does no more rounds
     samples = {c.name: [] for c in able}
     lines, tags = {}, {}
     times = data.sizes.repeat if scenario.repeated else 1
     for round_number in range(rounds):
         shift = round_number % len(able)
         for contender in able[shift:] + able[:shift]:  # each goes first in turn
+            if contender.name in sat_out:
+                continue
             tag = f"{contender.name}-{round_number}"
             args = scenario.prepare(data, tag)
             job = getattr(contender, scenario.job)
@@ -125,9 +128,17 @@ def run_scenario(scenario, contenders, data, rounds, proxy):
             reset_peak()
             baseline = rss("VmRSS")
             start_cpu, start = cpu_seconds(), time.perf_counter()
-            for _ in range(times):
-                contender.forget()
-                result = job(*args)
+            try:
+                for _ in range(times):
+                    contender.forget()
+                    result = job(*args)
+            except Exception as exc:
+                if scenario.job not in getattr(contender, "fallible", ()):
+                    raise
+                sat_out[contender.name] = f"{type(exc).__name__}: {exc}"
+                print(f"  {contender.name} sits out {scenario.name}: {sat_out[contender.name]}", flush=True)
+                proxy.take()
+                continue
             wall, cpu = time.perf_counter() - start, cpu_seconds() - start_cpu
             # A program's memory is not this process's. Its own peak cannot be had either: the
             # kernel hands the spawning process's high-water mark on to a child's ru_maxrss at exec.
@@ -141,13 +152,16 @@ def run_scenario(scenario, contenders, data, rounds, proxy):
                 "data_connections": seen["data_connections"] / times, "peak_growth": peak_growth})
             if round_number == 0:
                 lines[contender.name], tags[contender.name] = seen["commands"], tag
-    result = {name: summary(got) for name, got in samples.items()}
+    result = {name: summary(got) for name, got in samples.items() if name not in sat_out}
     result["reference"] = scenario.reference
+    if sat_out:
+        result["sat_out"] = sat_out
     if scenario.files:
         result["files"] = scenario.files(data.sizes)
     # Each round's ratio, of two runs minutes apart at most, then their median:
     # the machine's slow spells hit both sides of a ratio alike.
-    for name, got in samples.items():
+    for name in result.keys() & samples.keys():
+        got = samples[name]
         ratios = [mine["wall"] / ref["wall"] for mine, ref in zip(got, samples[scenario.reference])]
         result[name]["vs_reference"] = round(statistics.median(ratios), 3)
     same, difference = same_commands(lines, tags)

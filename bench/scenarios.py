@@ -75,6 +75,13 @@ class Data:
             os.makedirs(self.on_disk(name), exist_ok=True)
         for i in range(sizes.glob_entries):
             open(self.on_disk(f"/g/f{i:06d}.dat"), "wb").close()
+        # The tree find walks: as many entries, one in a hundred a directory of the others.
+        for i in range(sizes.glob_entries):
+            directory, k = divmod(i, 100)
+            if k == 0:
+                os.makedirs(self.on_disk(f"/t/d{directory:03d}"))
+            else:
+                open(self.on_disk(f"/t/d{directory:03d}/f{k:02d}.dat"), "wb").close()
         # Local files live beside the server's root, on the same (memory) disk.
         self.local = tempfile.mkdtemp(prefix="local-", dir=server.workdir)
         self.local_tree = os.path.join(self.local, "tree")
@@ -329,6 +336,11 @@ def found(data, tag, result):
     return None if len(result) == data.sizes.glob_entries else f"found {len(result)}, not {data.sizes.glob_entries}"
 
 
+def found_in_tree(data, tag, result):
+    files = data.sizes.glob_entries - data.sizes.glob_entries // 100
+    return None if len(result) == files else f"found {len(result)}, not {files}"
+
+
 def streamed(data, tag, result):
     return None if result == data.sizes.big else f"read {result} bytes, not {data.sizes.big}"
 
@@ -336,6 +348,7 @@ def streamed(data, tag, result):
 def fsspec_scenarios():
     return [
         Scenario("find: one directory", "find", lambda d, t: ("/g",), found, reference="fsspec"),
+        Scenario("find: a tree", "find", lambda d, t: ("/t",), found_in_tree, reference="fsspec"),
         Scenario("random 64 KiB reads", "random_reads", random_spans, read_spans, reference="cftp"),
         Scenario("stream big file", "stream_big", lambda d, t: ("/src-big.bin",), streamed, loopback_only=True),
     ]

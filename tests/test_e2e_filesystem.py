@@ -1,10 +1,14 @@
 """The cftp file system end to end: pandas, dask on two worker processes, xarray, UPath,
 random reads, transfers cut short, aborted writes, FTPS."""
 
+import contextlib
+import ftplib
 import os
 import pickle
 import random
+import subprocess
 import sys
+import threading
 from urllib.parse import quote
 
 import fsspec
@@ -134,8 +138,26 @@ def test_listing_and_info_give_sizes_kinds_and_utc_times(where):
     assert fs.find(top, withdirs=True) == [top, *sorted(entries)]
 
 
-def make_fs_like(fs):
-    return CorvaneFTPFileSystem(**fs.storage_options, skip_instance_cache=True)
+def make_fs_like(fs, **options):
+    return CorvaneFTPFileSystem(**{**fs.storage_options, **options}, skip_instance_cache=True)
+
+
+def test_a_write_waits_in_tempdir_until_it_is_committed(where):
+    fs, top, local = where
+    os.makedirs(os.path.join(local, "spool"))
+    with (fs := make_fs_like(fs, tempdir=f"{top}/spool")).transaction:
+        fs.pipe_file(f"{top}/out.csv", b"a,b\n")
+        assert os.listdir(local) == ["spool"] and len(os.listdir(os.path.join(local, "spool"))) == 1
+    assert sorted(os.listdir(local)) == ["out.csv", "spool"] and os.listdir(os.path.join(local, "spool")) == []
+
+
+def test_a_forked_child_says_nothing_on_the_sessions_of_a_cached_instance(server):
+    fs = make_fs(server, jobs=3)  # a cache token of its own
+    fs.ls("/", refresh=True)
+    idle = list(fs.pool.idle)
+    del fs  # held by fsspec's cache alone, which fsspec's fork hook empties in the child
+    subprocess.run(["true"], preexec_fn=os.getpid, check=True)  # with preexec_fn, fork hooks run
+    assert idle and [session.client.sendcmd("NOOP")[:3] for session in idle] == ["200"] * len(idle)
 
 
 @pytest.mark.parametrize("how", ["error inside", "discarded transaction"])
@@ -226,3 +248,33 @@ def test_urls_are_percent_decoded_and_register_serves_ftp():
         fsspec.register_implementation("ftp", "fsspec.implementations.ftp.FTPFileSystem", clobber=True)
         sys.modules["fsspec.registry"]._registry.pop("ftps", None)  # fsspec has no public way to take one back
         register_implementation("ftp", "upath.implementations.ftp.FTPPath", clobber=True)
+
+
+@pytest.mark.parametrize("acct, refusal", [("ledger-7", None), ("other", "530 No such account"), (None, "501")])
+def test_acct_is_sent_when_the_server_asks_for_an_account(tmp_path, acct, refusal):
+    from pyftpdlib import authorizers, handlers, servers
+
+    class AsksForAnAccount(handlers.FTPHandler):
+        proto_cmds = {**handlers.FTPHandler.proto_cmds, "ACCT": dict(perm=None, auth=False, arg=True, help="")}
+        authorizer = authorizers.DummyAuthorizer()
+
+        def ftp_PASS(self, line):
+            self.given = line
+            self.respond("332 Need account for login.")
+
+        def ftp_ACCT(self, line):
+            handlers.FTPHandler.ftp_PASS(self, self.given) if line == "ledger-7" else self.respond("530 No such account.")
+
+    AsksForAnAccount.authorizer.add_user("u", "pw", str(tmp_path), perm="elr")
+    (tmp_path / "f.txt").write_bytes(b"counted")
+    server, stop = servers.FTPServer(("127.0.0.1", 0), AsksForAnAccount), threading.Event()
+    thread = threading.Thread(target=lambda: [server.serve_forever(0.01, blocking=False) for _ in iter(stop.is_set, True)])
+    thread.start()
+    fs = CorvaneFTPFileSystem("127.0.0.1", server.address[1], "u", "pw", acct=acct, skip_instance_cache=True)
+    try:
+        with pytest.raises(ftplib.error_perm, match=refusal) if refusal else contextlib.nullcontext():
+            assert fs.cat_file("/f.txt") == b"counted"
+    finally:
+        stop.set()
+        thread.join()
+        server.close_all()

@@ -11,10 +11,9 @@ from conftest import fresh_directory
 class FTPFixtures(abstract.AbstractFixtures):
     @pytest.fixture
     def fs(self, server):
-        # A file system of its own per test: sessions pooled across the whole run by fsspec's
-        # instance cache were seen answering out of step on the Debian servers, not yet explained.
+        # fsspec's instance cache, as users have it: one instance and its sessions for the whole run.
         fs = fsspec.filesystem("cftp", host=server.host, port=server.port, username=server.user,
-                               password=server.password, timeout=20, skip_instance_cache=True)
+                               password=server.password, timeout=20)
         fs.invalidate_cache()
         return fs
 

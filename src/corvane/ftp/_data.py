@@ -132,8 +132,8 @@ def data_connection(client: Any, command: str, download: bool = False, rest: Any
     rather than before it is sent: every server accepts the command first and
     waits for the connection. The 1xx reply is still read before any byte
     moves, so a refused command never leaves bytes in flight. TLS clients
-    (which wrap the connection), active mode and a restart offset take ftplib's
-    own way, and so does an `ordered` command, one a server may refuse after closing its
+    (which wrap the connection) and active mode take ftplib's own way, and so
+    does an `ordered` command, one a server may refuse after closing its
     passive port (ProFTPD does, to REST+STOR and APPE).
 
     For a `download`, the client's side of the connection is closed once the
@@ -145,14 +145,17 @@ def data_connection(client: Any, command: str, download: bool = False, rest: Any
     takes it at once: there it is closed right away, and its 226 comes a
     round trip sooner for a small file. TLS keeps both directions open for its
     own closing handshake.
+
+    A `rest` offset goes in the same write as PASV, after it, in the order every
+    client sends them (PASV, REST, RETR).
     """
-    if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False) or rest is not None \
-            or ordered:
+    if not getattr(client, "passiveserver", False) or getattr(client, "_prot_p", False) or ordered \
+            or (rest and client.af != socket.AF_INET):
         conn: socket.socket = client.transfercmd(command, rest)
         if download and not isinstance(conn, ssl.SSLSocket):
             conn.shutdown(socket.SHUT_WR)
         return conn
-    address = client.makepasv()
+    address = passive_with_rest(client, rest) if rest else client.makepasv()
     client.putcmd(command)
     # Should the connection fail, the session is out of step (a reply is owed): the caller drops it.
     conn = socket.create_connection(address, client.timeout, source_address=client.source_address)
@@ -171,6 +174,20 @@ def data_connection(client: Any, command: str, download: bool = False, rest: Any
         conn.close()
         raise
     return conn
+
+
+def passive_with_rest(client: Any, rest: Any) -> tuple[str, int]:
+    """client.makepasv() with REST `rest` sent in the same write; both replies are read before
+    either is judged, so that a refusal leaves the session in step."""
+    client.putcmd("PASV")
+    client.putcmd(f"REST {rest}")
+    pasv, restart = client.getmultiline(), client.getmultiline()
+    for reply, wanted in ((pasv, "227"), (restart, "3")):
+        if not reply.startswith(wanted):
+            kind = {"4": ftplib.error_temp, "5": ftplib.error_perm}.get(reply[:1], ftplib.error_reply)
+            raise kind(reply)
+    host, port = ftplib.parse227(pasv)
+    return (host if client.trust_server_pasv_ipv4_address else client.sock.getpeername()[0]), port
 
 
 def takes_early_end(client: Any) -> bool:

@@ -15,6 +15,7 @@ a file, and a failed or discarded write leaves the old copy as it was.
 from __future__ import annotations
 
 import ftplib
+import os
 import posixpath
 import ssl
 import uuid
@@ -50,12 +51,12 @@ def end_transfer(conn, client):
     return True
 
 
-def open_data(client, command, download=False):
+def open_data(client, command, download=False, rest=None):
     """data_connection(), with the server's refusal raised as such: some servers (ProFTPD)
     close their passive port as they refuse the command, so that the connection made
     while the command travels is refused, and the reply that tells why is still owed."""
     try:
-        return data_connection(client, command, download=download)
+        return data_connection(client, command, download=download, rest=rest)
     except (ConnectionRefusedError, ConnectionResetError) as exc:
         try:
             reply = client.getresp()
@@ -118,11 +119,8 @@ class Stream:
     def begin(self, offset):
         if self.session is None:
             self.session = self.fs.take_session(files=True)
-        client = self.session.client
-        if offset:
-            client.sendcmd(f"REST {offset}")
         try:
-            self.conn = open_data(client, f"RETR {self.path}", download=True)
+            self.conn = open_data(self.session.client, f"RETR {self.path}", download=True, rest=offset or None)
         except ftplib.error_perm as exc:
             raise self.fs.not_found(self.path, exc) from None
         self.pos = offset
@@ -152,9 +150,9 @@ class Stream:
             self.session = None
 
 
-def temporary_name(path):
+def temporary_name(path, tempdir=None):
     parent, name = posixpath.split(path)
-    return posixpath.join(parent, f".{name}.{uuid.uuid4().hex[:12]}.cftp-part")
+    return posixpath.join(tempdir or parent, f".{name}.{uuid.uuid4().hex[:12]}.cftp-part")
 
 
 class FTPFile(AbstractBufferedFile):
@@ -163,6 +161,7 @@ class FTPFile(AbstractBufferedFile):
     def __init__(self, fs, path, mode="rb", block_size="default", autocommit=True, cache_type="readahead",
                  cache_options=None, size=None, **kwargs):
         self.stream = Stream(fs, path) if mode == "rb" else None
+        self.opened_in = os.getpid()
         self.session = self.conn = None
         self.temp = None
         self.stored = False
@@ -189,7 +188,7 @@ class FTPFile(AbstractBufferedFile):
     # ---- writing
 
     def _initiate_upload(self):
-        self.temp = temporary_name(self.path)
+        self.temp = temporary_name(self.path, self.fs.tempdir)
         parent = posixpath.dirname(self.path)
         made_parent = stale = False
         while True:
@@ -274,6 +273,11 @@ class FTPFile(AbstractBufferedFile):
 
     def close(self):
         if self.closed:
+            return
+        if self.opened_in != os.getpid():
+            # Opened before a fork and collected in the child: the transfer and its session
+            # are the parent's, which goes on with them; a word from here would garble them.
+            self.closed = True
             return
         try:
             super().close()

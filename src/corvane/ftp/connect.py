@@ -60,7 +60,7 @@ _numbers = itertools.count(1)
 def connect(host: str, port: Optional[int] = None, *, user: str = "anonymous", password: str = "",
             tls: Union[None, bool, str] = None, ca_file: Optional[str] = None, verify: bool = True,
             timeout: float = 60.0, pasv: bool = True, source_address: Optional[tuple[str, int]] = None,
-            encoding: str = "utf-8") -> type[ServerPath]:
+            encoding: str = "utf-8", acct: str = "") -> type[ServerPath]:
     """A path class for one FTP server: `connect("ftp.example.org", user="me", password="...")("/data")`.
 
     Nothing is sent until a path of the class is used; each thread then logs in once.
@@ -69,10 +69,11 @@ def connect(host: str, port: Optional[int] = None, *, user: str = "anonymous", p
     data channel is protected too (PROT P) and the server's certificate must chain to
     the system's trusted CAs, or to those in `ca_file`. `verify=False` turns that check
     off, with an `InsecureTLSWarning`. `pasv=False` asks for active data connections.
+    `acct` is sent with ACCT to a server that asks for an account after the password (332).
     The same settings give the same class. Wrong settings raise ValueError here.
     """
     return class_for(Settings(host, port, user, password, settings.tls_mode(tls), ca_file, verify, timeout, pasv,
-                              source_address, encoding))
+                              source_address, encoding, acct))
 
 
 def from_config(section: str) -> type[ServerPath]:
@@ -98,7 +99,8 @@ def _make_class(chosen: Settings) -> type[ServerPath]:
     context = tls.context(chosen.ca_file, chosen.verify) if chosen.tls else None
     options = {"host": chosen.host, "port": chosen.port, "user": chosen.user, "passwd": chosen.password,
                "tls": chosen.tls, "context": context, "timeout": chosen.timeout,
-               "source_address": chosen.source_address, "encoding": chosen.encoding}
+               "source_address": chosen.source_address, "encoding": chosen.encoding,
+               "acct": chosen.acct}
     section = f"{chosen.url} #{next(_numbers)}"
     return type("ServerPath", (ServerPath,), {"settings": chosen, "_options": options, "_section": (section,),
                                               "__module__": __name__})

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import calendar
 import contextlib
+import dataclasses
 import datetime
 import ftplib
 import hashlib
@@ -35,11 +36,12 @@ from urllib.parse import unquote, urlsplit
 from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractFileSystem
 
-from corvane.ftp import _features, _plan, transfer
+from corvane.ftp import _features, _jobs, _plan, transfer
 from corvane.ftp._ftpfile import BROKEN, TRIES, FTPFile, Stream
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import SessionPool
-from corvane.ftp.connect import connect, from_config
+from corvane.ftp import settings
+from corvane.ftp.connect import class_for, connect
 
 __all__ = ["CorvaneFTPFileSystem", "CorvaneFTPSFileSystem", "register"]
 
@@ -47,7 +49,8 @@ _instances = weakref.WeakValueDictionary()  # id -> file system: their hash is s
 
 
 def _fresh_pools_after_fork():
-    # A forked child must not speak on its parent's connections: it logs in afresh.
+    # A forked child must not speak on its parent's connections: it logs in afresh. (fsspec's
+    # own hook has cleared its instance cache by now, and so may have let cached instances go.)
     for fs in list(_instances.values()):
         fs._make_pools()
 
@@ -86,23 +89,25 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
             raise ValueError(f"jobs must be a whole number of sessions, at least 1, not {jobs!r}")
         if section is not None:
-            self.path_class = from_config(section)
-            chosen = self.path_class.settings
+            chosen = settings.from_section(section)
             if host and host != chosen.host:
                 raise ValueError(f"section [{section}] names the server {chosen.host}, the URL {host}: "
                                  f"drop the host from the URL or use the section of {host}")
+            self.path_class = class_for(dataclasses.replace(chosen, acct=acct) if acct else chosen)
         else:
             if not host:
                 raise ValueError("no FTP server: give host= (or a URL cftp://host/path), or section=")
             tls = self.default_tls if tls is None else tls
             self.path_class = connect(host, int(port) if port else None, user=username or "anonymous",
                                       password=password or "", tls=tls, ca_file=ca_file, verify=verify,
-                                      timeout=float(timeout), encoding=encoding or "utf-8")
+                                      timeout=float(timeout), encoding=encoding or "utf-8", acct=acct or "")
         self.url = self.path_class.settings.url
-        self.acct = acct
         self.jobs = jobs
         self.blocksize = block_size or self.blocksize
-        self.tempdir = tempdir  # fsspec's FTP puts downloads there; ours go beside their target
+        # The directory on the server that holds a file being written until it is committed, as
+        # with fsspec's FTP (there only in transactions); None: beside the file, so that the
+        # rename into place never crosses directories.
+        self.tempdir = self._strip_protocol(tempdir) if tempdir else None
         self._features = None
         self._lock = threading.Lock()
         self._make_pools()
@@ -112,11 +117,10 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         top = self.path_class("/")
         self.pool = SessionPool(top, cap=self.jobs)
         self.files_pool = SessionPool(top)  # open files, each on its own: no cap, or they wait on each other
-        self._acct_sent = set()
         finalizer = getattr(self, "_finalizer", None)
         if finalizer is not None:
             finalizer.detach()
-        self._finalizer = weakref.finalize(self, _close_pools, self.pool, self.files_pool)
+        self._finalizer = weakref.finalize(self, _close_pools, os.getpid(), self.pool, self.files_pool)
 
     # ---- paths and URLs
 
@@ -156,16 +160,7 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
     # ---- sessions
 
     def take_session(self, files=False):
-        pool = self.files_pool if files else self.pool
-        session = pool.take()
-        if self.acct and session.id not in self._acct_sent:
-            try:
-                session.client.sendcmd(f"ACCT {self.acct}")
-            except BaseException:
-                pool.discard(session)
-                raise
-            self._acct_sent.add(session.id)
-        return session
+        return (self.files_pool if files else self.pool).take()
 
     @contextlib.contextmanager
     def _client(self):
@@ -426,11 +421,10 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
             f.write(value)
 
     def rename_into_place(self, temp, path):
-        def rename(client):
-            client.sendcmd(f"RNFR {temp}")
-            client.sendcmd(f"RNTO {path}")
         try:
-            self._run(rename)
+            # As the engine's uploads: over the old copy, or where the server will not rename
+            # over a name, in its place once it is removed.
+            self._run(lambda client: _jobs.place(client, temp, path, lambda only_copy: None))
         except ftplib.error_perm as exc:
             self.remove_quietly(temp)
             raise PermissionError(f"{self.where(path)}: the server refused to put the new copy in place "
@@ -530,12 +524,8 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         if self.isdir(target):
             target = posixpath.join(target, posixpath.basename(source))
         self.makedirs(self._parent(target), exist_ok=True)
-
-        def rename(client):
-            client.sendcmd(f"RNFR {source}")
-            client.sendcmd(f"RNTO {target}")
         try:
-            self._run(rename)
+            self._run(lambda client: _jobs.rename(client, source, target))
         except ftplib.error_perm as exc:
             raise PermissionError(f"{self.where(source)}: the server refused to rename it to {target} ({exc})") \
                 from None
@@ -677,29 +667,21 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
             self.makedirs(rpath, exist_ok=True)
             return
         with open(lpath, "rb") as source:
-            try:
-                f = self.open(rpath, "wb")
-            except PermissionError:
-                self.makedirs(self._parent(rpath), exist_ok=True)
-                f = self.open(rpath, "wb")
-            with f:
-                while chunk := source.read(self.blocksize):
-                    f.write(chunk)
-                    callback.relative_update(len(chunk))
+            self._store(source, rpath, callback)
 
     def _copy_one(self, path1, path2):
         path1, path2 = self._strip_protocol(path1), self._strip_protocol(path2)
         if self.isdir(path1):
             return self.makedirs(path2, exist_ok=True)
         with self.open(path1, "rb", cache_type="none") as source:
-            try:
-                f = self.open(path2, "wb")
-            except PermissionError:
-                self.makedirs(self._parent(path2), exist_ok=True)
-                f = self.open(path2, "wb")
-            with f:
-                while chunk := source.read(self.blocksize):
-                    f.write(chunk)
+            self._store(source, path2)
+
+    def _store(self, source, rpath, callback=DEFAULT_CALLBACK):
+        """The readable `source` to `rpath`, in one STOR (which makes the missing directories)."""
+        with self.open(rpath, "wb") as f:
+            while chunk := source.read(self.blocksize):
+                f.write(chunk)
+                callback.relative_update(len(chunk))
 
     def _whole_tree(self, source, recursive, maxdepth, isdir):
         """The top of a whole tree the engine can copy in one run, or None."""
@@ -729,7 +711,13 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
         return run(source, target, jobs=self.jobs, progress=progress)
 
 
-def _close_pools(*pools):
+def _close_pools(pid, *pools):
+    # Only in the process that logged them in. In a forked child (fsspec clears its instance
+    # cache there, so the cached instances go as the child starts, even a child that is only
+    # about to exec) the sessions are the parent's, still in use: a QUIT from here would be
+    # read by the parent as the answer to its next command.
+    if os.getpid() != pid:
+        return
     for pool in pools:
         pool.close()
 

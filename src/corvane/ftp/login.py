@@ -19,7 +19,7 @@ _ASKS_FOR_TLS = re.compile(r"\b(TLS|SSL|encryption)\b", re.IGNORECASE)
 
 def log_in(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
                 context: Optional[ssl.SSLContext], timeout: float,
-                source_address: Optional[tuple[str, int]], encoding: str) -> ftplib.FTP:
+                source_address: Optional[tuple[str, int]], encoding: str, acct: str = "") -> ftplib.FTP:
     """A client connected to host:port and logged in; with TLS, its data channel is protected too.
 
     On failure the half-made client is closed and the error names the server; the
@@ -43,7 +43,7 @@ def log_in(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
             except ftplib.error_perm as exc:
                 raise TLSError(f"{where} does not offer explicit TLS (AUTH TLS answered {exc}); "
                                f"connect without tls, or with tls='implicit' to its TLS port") from exc
-        client.login(user, passwd)
+        client.login(user, passwd, acct)  # ACCT only if the password is answered 332
         if secure is not None:
             secure.prot_p()
         if wants_utf8(client):

@@ -32,6 +32,7 @@ class Settings:
     pasv: bool = True
     source_address: Optional[tuple[str, int]] = None
     encoding: str = "utf-8"
+    acct: str = dataclasses.field(default="", repr=False)  # sent with ACCT if the server asks (332)
 
     def __post_init__(self) -> None:
         if not isinstance(self.host, str) or not self.host:
@@ -86,6 +87,7 @@ _OPTIONS: dict[str, tuple[str, Any]] = {
     "pasv": ("pasv", "boolean"),
     "source_address": ("source_address", "address"),
     "encoding": ("encoding", str),
+    "acct": ("acct", str),
 }
 
 
@@ -93,7 +95,7 @@ def from_section(name: str) -> Settings:
     """The settings written in section `name` of the config file that CORVANE_CONFIG names.
 
     Options: host (required), port, user, passwd (or password), tls (explicit, implicit
-    or no), ca_file, verify, timeout, pasv, source_address (host[:port]), encoding.
+    or no), ca_file, verify, timeout, pasv, source_address (host[:port]), encoding, acct.
     """
     options = EnvConfig.section(name, inline_comments=True)  # LookupError naming the file when there is no such section
     where = f"[{name}] of config file {os.environ.get(ENV_VAR)!r}"
