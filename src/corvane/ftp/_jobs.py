@@ -22,7 +22,7 @@ import time
 from dataclasses import dataclass, field
 
 from corvane.base import BasePath
-from corvane.ftp import _datapath, _inside
+from corvane.ftp import _datapath, _inside, _times
 from corvane.ftp._plan import special_file_error
 from corvane.ftp.limits import ListingTooLong
 from corvane.ftp._sessions import SessionsRefused, data_connection, pool_for, server_of
@@ -54,7 +54,7 @@ class FileJob:
     direction: str  # "put" or "get"
     local: str
     remote: BasePath
-    mtime: float | None  # the remote file's, given to the local copy after a download
+    mtime: float | None  # the remote file's, given to the local copy after a download (MDTM's where None)
     atomic: bool
     run: str  # the run's id, for stopping it
     tries: int
@@ -238,7 +238,8 @@ def upload(session, job, stopped, reached, only_copy):
     client = session.client
     target = temporary_remote(job) if job.atomic else job.remote
     with open_local(job) as f:
-        size = os.fstat(f.fileno()).st_size
+        st = os.fstat(f.fileno())
+        size = st.st_size
         if job.atomic:
             # The server may make the temporary file before a cut lets us read its 1xx: it is
             # ours alone, so its removal is tried whatever became of the STOR.
@@ -256,8 +257,11 @@ def upload(session, job, stopped, reached, only_copy):
             conn.close()
             session.data = None
         client.voidresp()
+    if session.time_setter:
+        # The time read before the bytes: a file changed meanwhile stays newer than its copy.
+        _times.set_time(client, session.time_setter, target, st.st_mtime)
     if job.atomic:
-        place(client, target, job.remote, only_copy)
+        place(client, target, job.remote, only_copy)  # a rename keeps the time just set
     return sent
 
 
@@ -345,6 +349,7 @@ def download(session, job, stopped):
         placed = False
         try:
             with open(fd, "wb") as f:
+                asked = _times.ask_time(client, job.remote) if job.mtime is None else [job.mtime]
                 conn = session.data = data_connection(client, f"RETR {job.remote}", download=True)
                 try:
                     if isinstance(conn, ssl.SSLSocket):
@@ -361,8 +366,8 @@ def download(session, job, stopped):
                 client.voidresp()
             if job.size is not None and received < job.size:
                 raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
-            if job.mtime is not None:
-                os.utime(temporary, (job.mtime, job.mtime), dir_fd=folder_fd, follow_symlinks=False)
+            if asked and asked[0] is not None:
+                os.utime(temporary, (asked[0], asked[0]), dir_fd=folder_fd, follow_symlinks=False)
             os.replace(temporary, name, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
             placed = True
         finally:
