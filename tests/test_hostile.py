@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import sysconfig
+import time
 import unicodedata
 
 import pytest
@@ -368,3 +369,14 @@ def test_active_mode_takes_data_from_the_server_only(hostile, tmp_path, how):
     finally:
         Local.delattr(P("/")._key_on_thread())
     assert strangers and data == b"from the server\n"
+
+
+@pytest.mark.parametrize("reply", ["213 20260101000000", "213 20260101000000 x", "213 2026010100000", "213 +2026010100000",
+                                   "213 20260230000000", "213 20261301000000", "213 20260101240000", "200 20260101000000"])
+def test_a_download_takes_only_an_exact_mdtm_time(hostile, P, tmp_path, reply):
+    hostile.mlst, hostile.replies["MDTM"] = False, reply  # LIST's times are no one's exact time
+    hostile.tree("/top", [Entry("f")])
+    started = time.time()
+    assert transfer.get(P("/top"), tmp_path).files_moved == 1
+    mtime = os.stat(tmp_path / "f").st_mtime
+    assert mtime == 1767225600 if reply == "213 20260101000000" else mtime >= started - 1
