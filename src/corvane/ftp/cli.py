@@ -194,7 +194,8 @@ def build_parser() -> argparse.ArgumentParser:
         cmd.add_argument("-j", dest="jobs", type=_positive, default=4, metavar="N",
                          help="transfer N files at once, each on its own session (default 4)")
         cmd.add_argument("--update", action="store_true",
-                         help="skip files whose copy has the same size and is no older")
+                         help="skip files whose copy has the same size and is no older (put) or as old (get); "
+                              "times at the precision the server lists them, MDTM where that cannot tell")
         if name == "put":
             cmd.add_argument("--inplace", action="store_true",
                              help="write each file straight over its old copy on the server, without a "
