@@ -70,13 +70,15 @@ def test_per_file_only_the_data_command_and_its_connection(stage):
     assert {p.files_done for p in seen} - {0} == set(range(1, 7))  # and any partial reports between
     assert {(p.files_total, p.bytes_total) for p in seen} == {(6, 1_200_000)}
     assert seen[-1].bytes_done == 1_200_000 and {p.current for p in seen} == {str(stage.source / n) for n in NAMES}
-    sessions = collections.Counter(USER=up.sessions, PASS=up.sessions, OPTS=up.sessions, TYPE=up.sessions)
+    sessions = collections.Counter(USER=up.sessions, PASS=up.sessions, OPTS=up.sessions, TYPE=up.sessions,
+                                   FEAT=up.sessions)  # FEAT rides with TYPE, MFMT after each STOR
     assert collections.Counter(stage.server.commands()) - collections.Counter(QUIT=9) == \
-        sessions + collections.Counter(MKD=3, CWD=3, PASV=6, STOR=6)  # CWD rides with MKD; no rename in new dirs
+        sessions + collections.Counter(MKD=3, CWD=3, PASV=6, STOR=6, MFMT=6)  # CWD rides with MKD; no rename in new dirs
 
     stage.server.disarm()
     down = get(stage.top, stage.back, jobs=2)
-    sessions = collections.Counter(USER=down.sessions, PASS=down.sessions, OPTS=down.sessions, TYPE=down.sessions)
+    sessions = collections.Counter(USER=down.sessions, PASS=down.sessions, OPTS=down.sessions, TYPE=down.sessions,
+                                   FEAT=down.sessions)
     assert collections.Counter(stage.server.commands()) - collections.Counter(QUIT=9) == \
         sessions + collections.Counter(FEAT=1, SIZE=1, CWD=1, MLSD=3, PASV=9, RETR=6)
     assert digest_tree(stage.back) == digest_tree(stage.source)
@@ -288,7 +290,7 @@ def test_server_taking_one_session_per_client_or_none(stage, monkeypatch, direct
 def test_relative_top_and_a_server_without_mlsd(stage, case):
     stage.serve_source()
     if "MLST" in case:  # listings are then LIST's: pyftpdlib refuses "LIST -a" once, and plain LIST follows
-        stage.server.arm("FEAT", "reply", reply="211 No features.")
+        stage.server.arm("FEAT", "reply", reply="211 No features.", times=100)  # each session asks too
     top = stage.top if "MLST" in case else FTPPath(str(stage.top).lstrip("/"))  # the login directory is "/"
     report = put(stage.source, top, update=True) if "put" in case else get(top, stage.back, jobs=3)
     assert (report.files_moved, report.files_skipped) == ((0, 6) if "put" in case else (6, 0))

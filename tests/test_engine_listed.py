@@ -75,6 +75,7 @@ class Scripted(threading.Thread):
                 send({"FEAT": "211-x\r\n MLST size*;\r\n211 end" if self.mlsd else "211 none", "QUIT": "221 bye",
                       "CWD": "250 ok" if arg in self.listings else "550 no",
                       "SIZE": self.sizes.get(arg, f"213 {len(self.files[arg])}" if arg in self.files else "550 no"),
+                      "MDTM": "213 20260101000000" if arg in self.files else "550 no",  # as LIST dates them
                       }.get(verb, "200 ok"))
 
 

@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import sysconfig
+import time
 import unicodedata
 import zlib
 
@@ -447,3 +448,14 @@ def test_a_stream_whose_digest_differs_fails_and_is_not_stored(hostile, args):
     assert f"{DIGEST['sha256']}: the bytes changed on the way".encode() in done.stderr
     assert hostile.commands("HASH") and not hostile.commands("RNFR")
     assert done.stdout == (PAYLOAD if args[0] == "get" else b"") and list(hostile.files) == ["/top/f.txt"]
+
+
+@pytest.mark.parametrize("reply", ["213 20260101000000", "213 20260101000000 x", "213 2026010100000", "213 +2026010100000",
+                                   "213 20260230000000", "213 20261301000000", "213 20260101240000", "200 20260101000000"])
+def test_a_download_takes_only_an_exact_mdtm_time(hostile, P, tmp_path, reply):
+    hostile.mlst, hostile.replies["MDTM"] = False, reply  # LIST's times are no one's exact time
+    hostile.tree("/top", [Entry("f")])
+    started = time.time()
+    assert transfer.get(P("/top"), tmp_path).files_moved == 1
+    mtime = os.stat(tmp_path / "f").st_mtime
+    assert mtime == 1767225600 if reply == "213 20260101000000" else mtime >= started - 1

@@ -22,7 +22,7 @@ import time
 from dataclasses import dataclass, field
 
 from corvane.base import BasePath
-from corvane.ftp import _checksums, _datapath, _inside, _resume, _segments
+from corvane.ftp import _checksums, _datapath, _inside, _resume, _segments, _times
 from corvane.ftp._plan import special_file_error
 from corvane.ftp.limits import ListingTooLong
 from corvane.ftp._data import DataConnection
@@ -55,7 +55,7 @@ class FileJob:
     direction: str  # "put" or "get"
     local: str
     remote: BasePath
-    mtime: float | None  # the remote file's, given to the local copy after a download
+    mtime: float | None  # the remote file's, given to the local copy after a download (MDTM's where None)
     atomic: bool
     run: str  # the run's id, for stopping it
     tries: int
@@ -262,7 +262,8 @@ def upload(session, job, stopped, reached, only_copy, compared):
     client = session.client
     target = temporary_remote(job) if job.atomic else job.remote
     with open_local(job) as f:
-        size = os.fstat(f.fileno()).st_size
+        st = os.fstat(f.fileno())
+        size = st.st_size
         if job.atomic:
             # The server may make the temporary file before a cut lets us read its 1xx: it is
             # ours alone, so its removal is tried whatever became of the STOR.
@@ -295,8 +296,11 @@ def upload(session, job, stopped, reached, only_copy, compared):
         if job.checksum:
             f.seek(0)
             _checksums.confirm(client, target, _checksums.file_digest(lambda: contextlib.nullcontext(f)), compared)
+    if session.time_setter:
+        # The time read before the bytes: a file changed meanwhile stays newer than its copy.
+        _times.set_time(client, session.time_setter, target, st.st_mtime)
     if job.atomic:
-        place(client, target, job.remote, only_copy)
+        place(client, target, job.remote, only_copy)  # a rename keeps the time just set
     return sent
 
 
@@ -371,6 +375,7 @@ def download(session, job, stopped, compared):
         placed = False
         try:
             with open(fd, "wb") as f:
+                asked = _times.ask_time(client, job.remote) if job.mtime is None else [job.mtime]
                 with DataConnection(client, f"RETR {job.remote}", download=True, holder=session) as data:
                     conn = data.sock
                     if isinstance(conn, ssl.SSLSocket):
@@ -387,8 +392,8 @@ def download(session, job, stopped, compared):
                 flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
                 written = _checksums.file_digest(lambda: open(os.open(temporary, flags, dir_fd=folder_fd), "rb"))
                 _checksums.confirm(client, job.remote, written, compared)
-            if job.mtime is not None:
-                os.utime(temporary, (job.mtime, job.mtime), dir_fd=folder_fd, follow_symlinks=False)
+            if asked and asked[0] is not None:
+                os.utime(temporary, (asked[0], asked[0]), dir_fd=folder_fd, follow_symlinks=False)
             os.replace(temporary, name, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
             placed = True
         finally:

@@ -38,9 +38,10 @@ from corvane.ftp._data import DataConnection
 class Entry:
     rel: str  # "/"-separated, relative to the tree's top; "" for a single file
     size: int
-    mtime: float | None  # seconds since the epoch, where the side knows it exactly
+    mtime: float | None  # seconds since the epoch, where the side knows it exactly (MLSD, MDTM, EPLF, stat)
     # (seconds, precision in seconds) as a LIST line gives it: 60 or 86400 for Unix, 60 for
-    # Windows, 1 for EPLF. The server's clock read as UTC: some servers list local time.
+    # Windows, 1 for EPLF. The server's clock read as UTC: some servers list local time
+    # (see _times, which compares both at their precision).
     listed_time: tuple[int, int] | None = None
 
 

@@ -15,6 +15,7 @@ import threading
 import time
 
 from corvane.base import Local
+from corvane.ftp import _features, _times
 from corvane.ftp.login import utf8_answered, wants_utf8
 
 _serial = itertools.count(1)
@@ -59,7 +60,8 @@ def open_client(path):
 
 
 class Session:
-    """One logged-in client in binary mode; `data` is its data connection while one is open."""
+    """One logged-in client in binary mode; `data` is its data connection while one is open;
+    `time_setter` the command that sets a file's time on its server (see _times.time_setter)."""
 
     def __init__(self, path):
         self.client = open_client(path)
@@ -69,23 +71,28 @@ class Session:
             # Commands sent together must not wait for one another: Nagle's algorithm would
             # hold the second until the server acknowledged the first, a round trip later.
             self.client.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            # Sent with TYPE I, it costs no round trip of its own.
+            # Sent with TYPE I, they cost no round trip of their own.
             utf8 = wants_utf8(self.client)
             if utf8:
                 self.client.putcmd("OPTS UTF8 ON")
+            self.client.putcmd("FEAT")
             self.client.putcmd("TYPE I")
             if utf8:
                 utf8_answered(self.client)
+            features = _features.remember(self.client, self.client.getmultiline())
+            self.time_setter = _times.time_setter(features, self.client.welcome)
             self.client.voidresp()
         except BaseException:
             self.drop()
             raise
 
     def quit(self):
-        """Says goodbye without waiting for the answer: a round trip per session saved at the end."""
+        """Says goodbye without waiting for the answer: a round trip per session saved at the end.
+        The replies owed before it are read: a time set after the last upload is set once the run returns."""
         try:
+            _times.hear_owed(self.client)
             self.client.putcmd("QUIT")
-        except (OSError, ValueError):
+        except (OSError, ValueError, EOFError, ftplib.Error):
             pass  # it ends either way
         self.drop()
 

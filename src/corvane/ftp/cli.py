@@ -213,7 +213,8 @@ def build_parser() -> argparse.ArgumentParser:
         cmd.add_argument("-j", dest="jobs", type=_positive, default=4, metavar="N",
                          help="transfer N files at once, each on its own session (default 4)")
         cmd.add_argument("--update", action="store_true",
-                         help="skip files whose copy has the same size and is no older")
+                         help="skip files whose copy has the same size and is no older (put) or as old (get); "
+                              "times at the precision the server lists them, MDTM where that cannot tell")
         cmd.add_argument("--checksum", action="store_true",
                          help="after each file, compare the server's hash of its copy with the local one "
                               "(where the server offers HASH, XSHA256, XSHA1, XMD5 or XCRC); a file that "

@@ -37,7 +37,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import replace
 
 from corvane.base import BasePath
-from corvane.ftp import _checksums, _inside, _jobs, _plan
+from corvane.ftp import _checksums, _inside, _jobs, _plan, _times
 from corvane.ftp._filters import Filters
 from corvane.ftp._jobs import FileTransferError
 from corvane.ftp._mirror import Mirror
@@ -56,7 +56,9 @@ def put(local: str | os.PathLike, remote: BasePath, *, jobs: int = 4, update: bo
         dry_run: bool = False, log: Callable[[str, str], None] | None = None, resume: bool = False) -> Report:
     """Copy the local file or tree `local` to the remote path `remote`.
 
-    update: skip files whose remote copy has the same size and is no older.
+    update: skip files whose remote copy has the same size and is no older; a
+    time that the listing gives only to the minute or the day is asked of the
+    server (MDTM) where it cannot tell.
     atomic: store each file under a temporary name and rename it into place, so
     that a failed or stopped upload leaves the old copy; False writes over it
     directly, one round trip less per file, and a failure then loses it.
@@ -90,8 +92,9 @@ def get(remote: BasePath, local: str | os.PathLike, *, jobs: int = 4, update: bo
         segments: int = 1) -> Report:
     """Copy the remote file or tree `remote` to the local path `local`.
 
-    update: skip files whose local copy has the same size and, where the server
-    tells it exactly (MLSD), the same modification time.
+    update: skip files whose local copy has the same size and the same
+    modification time (MLSD's, or MDTM's where the listing gives only the minute
+    or the day and cannot tell). Each copy gets the remote file's time.
     deadline, checksum, filters, delete, dry_run and log: as for put.
     resume: keep a failed or stopped download's temporary file, and continue one that an
     earlier run kept (REST + RETR) where it is shorter than the remote file and, where the
@@ -144,10 +147,6 @@ def _in_new_directory(jobs):
     return [replace(job, atomic=False) for job in jobs]
 
 
-def _same_time(a, b):
-    return a is None or b is None or abs(a - b) < 1
-
-
 def _below(jobs_by_dir, rel):
     """The jobs held for the directory `rel` and every directory below it, taken out of `jobs_by_dir`."""
     inside = [key for key in jobs_by_dir if key == rel or key.startswith(rel + "/")]
@@ -187,6 +186,7 @@ class _Run:
         self.plan = None
         # Wall-clock time, which jobs in other processes can compare too.
         self.deadline_at = None if deadline is None else time.time() + deadline
+        self.clock = _times.Clock()  # the server's listing clock, for update's comparisons
 
     def _plan_for(self, local):
         """The plan between `local` and the remote top, made absolute first."""
@@ -245,7 +245,14 @@ class _Run:
             fresh = False
             if (tree.is_dir or str(self.remote.parent) != "/") and not self.mirror.dry_run:
                 fresh = self._make_remote_top(top if tree.is_dir else str(self.remote.parent))
-            target = self._remote_tree(top, missing_ok=True) if update or self.mirror.delete else None
+            here = tree.by_rel()
+
+            def local_mtime(known):
+                twin = here.get(known.rel)
+                return twin.mtime if twin is not None and twin.size == known.size else None
+
+            target = self._remote_tree(top, True, local_mtime if update else None) if update or self.mirror.delete \
+                else None
             there = target.by_rel() if update else {}
             by_dir = {}
             for entry in tree.files:
@@ -255,8 +262,10 @@ class _Run:
                     self.tally.fail(FileTransferError(
                         f"could not upload {plan.local_path(entry.rel)!r} to {server_of(self.remote)}:{top}: "
                         f"{reason}", plan.local_path(entry.rel), plan.remote_text(entry.rel)))
-                # The server dates an upload when it arrives: a copy no older than its source is current.
-                elif known and known.size == entry.size and (known.mtime is None or known.mtime >= entry.mtime - 1):
+                # A copy no older than its source is current: a server that sets no times dates
+                # an upload when it arrives. Where it tells no time at all, the size decides.
+                elif known and known.size == entry.size and _times.compare(known, entry.mtime, self.clock) in (
+                        "same", "newer", None):
                     self.tally.skip(entry.size)
                 else:
                     job = self._job("put", entry, atomic=atomic, follow=entry.rel in tree.file_links)
@@ -283,8 +292,10 @@ class _Run:
             if kind == "file":
                 if not dry_run:
                     self._make_local_dirs([os.path.dirname(local) or "."])
-                self.scheduler.execute(self.mirror.planned(
-                    self.tally, self._get_jobs(local, [_plan.Entry("", size, None)], update)))
+                files = [_plan.Entry("", size, None)]
+                if update:
+                    self._on_session(self._settler(top, lambda entry: self._local_mtime(local, entry), files))
+                self.scheduler.execute(self.mirror.planned(self.tally, self._get_jobs(local, files, update)))
             else:
                 if not dry_run:
                     self._make_local_dirs([local])
@@ -303,7 +314,8 @@ class _Run:
                             raise
                     return self.mirror.planned(self.tally, self._get_jobs(local, files, update))
 
-                self.scheduler.execute([], self._listing_walk(mlsd, top, tree, found, local))
+                settle = (lambda entry: self._local_mtime(_local_path(local, entry.rel), entry)) if update else None
+                self.scheduler.execute([], self._listing_walk(mlsd, top, tree, found, local, settle))
                 self.report.skipped_links = [_plan.join(top, rel) for rel in tree.skipped_links]
                 self.mirror.remove_local(self, local, tree)
         return self._finish()
@@ -326,14 +338,24 @@ class _Run:
             error.__cause__ = exc
             self.tally.fail(error)
 
+    def _current(self, path, entry):
+        mtime = self._local_mtime(path, entry)
+        return mtime is not None and _times.compare(entry, mtime, self.clock) in ("same", None)  # None: see put
+
     @staticmethod
-    def _current(path, entry):
+    def _local_mtime(path, entry):
+        """The local copy's time where it has the remote entry's size; None where there is none to compare."""
         try:
             # In a tree, a link is not looked through: the download will replace it, not write through it.
             st = os.stat(path, follow_symlinks=not entry.rel)
         except FileNotFoundError:
-            return False
-        return st.st_size == entry.size and _same_time(st.st_mtime, entry.mtime)
+            return None
+        return st.st_mtime if st.st_size == entry.size else None
+
+    def _settler(self, top, local_mtime, files):
+        """work(client) that asks MDTM of the `files` whose listed time cannot tell them from their local twin."""
+        return lambda client: _times.settle(client, files, local_mtime, lambda entry: _plan.join(top, entry.rel),
+                                            self.clock)
 
     # ---- planning
 
@@ -362,8 +384,10 @@ class _Run:
                 return result
         raise last
 
-    def _remote_tree(self, top, missing_ok):
-        """The whole remote tree under `top`, listed before anything moves."""
+    def _remote_tree(self, top, missing_ok, local_mtime=None):
+        """The whole remote tree under `top`, listed before anything moves; the files whose listed
+        time cannot tell them from their local twin (local_mtime(entry), see _times.settle) get MDTM's;
+        without local_mtime, only the listing is read."""
         try:
             mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
         except FileNotFoundError:
@@ -371,18 +395,30 @@ class _Run:
                 return _plan.Tree()
             raise
         if kind == "file":
-            return _plan.Tree(is_dir=False, files=[_plan.Entry("", size, None)])
+            files = [_plan.Entry("", size, None)]
+            if local_mtime is not None:
+                self._on_session(self._settler(top, local_mtime, files))
+            return _plan.Tree(is_dir=False, files=files)
         tree = _plan.Tree()
-        self.scheduler.execute([], self._listing_walk(mlsd, top, tree, lambda rel, files: []))
+        self.scheduler.execute([], self._listing_walk(mlsd, top, tree, lambda rel, files: [], settle=local_mtime))
         return tree
 
-    def _listing_walk(self, mlsd, top, tree, found, local=None):
+    def _listing_walk(self, mlsd, top, tree, found, local=None, settle=None):
         """Lists the remote directory `top` and every directory below it into `tree`;
         found(rel, files) hears of each directory's files as its listing arrives
         and returns the file jobs that may start. With `local`, the
         download's top, a directory that cannot be listed is reported and the
-        others go on; without, its failure ends the run."""
+        others go on; without, its failure ends the run. With `settle` (see _remote_tree), each
+        listing's session asks MDTM of the files its listed times leave in doubt."""
         lister = _plan.Lister(mlsd, server_of(self.remote))
+
+        def step(item):
+            def work(client):
+                result = lister.directory(client, top, *item)
+                if settle is not None:
+                    self._settler(top, settle, result[1])(client)
+                return result
+            return self._on_session(work)
 
         def failed(item, exc):
             if local is None:
@@ -404,8 +440,7 @@ class _Run:
             tree.skipped_links.extend(skipped)
             return dirs, found(item[0], files)
 
-        return Walk([("", ())], lambda item: self._on_session(lambda client: lister.directory(client, top, *item)),
-                    listed, failed)
+        return Walk([("", ())], step, listed, failed)
 
     def _make_remote_top(self, top):
         """The top directory, with its ancestors where it is refused for want of a parent;
