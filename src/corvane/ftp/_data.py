@@ -69,9 +69,11 @@ class DataConnection:
             sock.close()
         return str(self.client.voidresp())
 
-    def cut(self, drain: bool = True) -> None:
+    def cut(self, drain: bool = True) -> bool:
         """The transfer ends short: the socket closes, and the reply owed is read and set aside.
-        A TLS download is first read to its end where that end is near (`drain`)."""
+        A TLS download is first read to its end where that end is near (`drain`). True when the
+        session is in step again: a caller that keeps its session for the next transfer (an
+        open fsspec file, from one read to the next) keeps it only then."""
         sock = self._release()
         try:
             if self.download and isinstance(sock, ssl.SSLSocket):
@@ -90,13 +92,14 @@ class DataConnection:
             # that broke off an upload says why here (552 for a full disk).
             self.answer = reply
         except (OSError, EOFError, ftplib.Error):
-            return  # out of step: see the class's note
+            return False  # out of step: see the class's note
         finally:
             if control is not None:
                 with contextlib.suppress(OSError):
                     control.settimeout(timeout)
         # The reply owed is in: nothing is pending, whatever its code (FTPPath's reset looks for a 1xx).
         self.client.lastresp = ""
+        return True
 
     def _release(self) -> socket.socket:
         self.ended = True

@@ -17,12 +17,11 @@ from __future__ import annotations
 import ftplib
 import os
 import posixpath
-import ssl
 import uuid
 
 from fsspec.spec import AbstractBufferedFile
 
-from corvane.ftp._data import data_connection
+from corvane.ftp._data import DRAIN, DataConnection
 
 # A session that fails this often in a row without a byte read between is given up.
 TRIES = 3
@@ -34,29 +33,14 @@ class FileChanged(OSError):
     """The server ended a file before the length it had when it was opened."""
 
 
-def end_transfer(conn, client):
-    """Closes a data connection early and reads the reply it leaves behind; False when
-    the session is no longer in step. Reading exactly that one reply is the only
-    resync that holds on every server (an ABOR or a NOOP leaves replies shifted)."""
+def open_data(session, command, download=False, rest=None):
+    """A DataConnection held by `session`, with the server's refusal raised as such: some
+    servers (ProFTPD) close their passive port as they refuse the command, so that the
+    connection made while the command travels is refused, and the reply that tells why
+    is still owed."""
+    client = session.client
     try:
-        conn.close()
-    except OSError:
-        pass
-    try:
-        client.voidresp()
-    except (ftplib.error_temp, ftplib.error_reply, ftplib.error_perm):
-        pass  # 426 or 451 for the cut, Pure-FTPd's late 150 line: all say the same
-    except BROKEN:
-        return False
-    return True
-
-
-def open_data(client, command, download=False, rest=None):
-    """data_connection(), with the server's refusal raised as such: some servers (ProFTPD)
-    close their passive port as they refuse the command, so that the connection made
-    while the command travels is refused, and the reply that tells why is still owed."""
-    try:
-        return data_connection(client, command, download=download, rest=rest)
+        return DataConnection(client, command, download=download, rest=rest, holder=session)
     except (ConnectionRefusedError, ConnectionResetError) as exc:
         try:
             reply = client.getresp()
@@ -73,8 +57,9 @@ class Stream:
     def __init__(self, fs, path):
         self.fs, self.path = fs, path
         self.session = None
-        self.conn = None
-        self.pos = None  # the offset of the next byte `conn` delivers
+        self.data = None
+        self.pos = None  # the offset of the next byte `data` delivers
+        self.size = None  # the file's length, where a read was told it
 
     def read(self, start, end, size=None):
         """The bytes from `start` to `end`; short only where the server says the file ends.
@@ -82,12 +67,14 @@ class Stream:
         `end` None: to the end of the file, whatever its length."""
         # Chunks as recv makes them, joined once: no buffer zeroed first, no second copy.
         chunks, done, failures = [], 0, 0
+        if size is not None:
+            self.size = size
         while end is None or start + done < end:
             try:
-                if self.conn is None or self.pos != start + done:
+                if self.data is None or self.pos != start + done:
                     self.stop()
                     self.begin(start + done)
-                chunk = self.conn.recv(1 << 20 if end is None else min(end - start - done, 1 << 20))
+                chunk = self.data.sock.recv(1 << 20 if end is None else min(end - start - done, 1 << 20))
                 if chunk:
                     chunks.append(chunk)
                     done += len(chunk)
@@ -95,10 +82,9 @@ class Stream:
                     failures = 0
                     continue
                 # The server closed the data connection: its reply tells an end from a cut.
-                self.conn.close()
-                self.conn = None
+                data, self.data = self.data, None
                 try:
-                    self.session.client.voidresp()
+                    data.finish()
                 except (ftplib.error_temp, ftplib.error_reply):
                     raise ConnectionError("the transfer was cut short") from None
                 if size is not None and start + done < min(end if end is not None else size, size):
@@ -120,26 +106,25 @@ class Stream:
         if self.session is None:
             self.session = self.fs.take_session(files=True)
         try:
-            self.conn = open_data(self.session.client, f"RETR {self.path}", download=True, rest=offset or None)
+            self.data = open_data(self.session, f"RETR {self.path}", download=True, rest=offset or None)
         except ftplib.error_perm as exc:
             raise self.fs.not_found(self.path, exc) from None
         self.pos = offset
 
     def stop(self):
         """Ends the transfer in progress, keeping the session where it stays in step."""
-        if self.conn is not None:
-            conn, self.conn = self.conn, None
-            if not end_transfer(conn, self.session.client):
+        if self.data is not None:
+            data, self.data = self.data, None
+            # A TLS download is read to its end before it is cut only where that end is near: a
+            # seek far from it would read up to DRAIN bytes for nothing, as the end is not reached.
+            near = self.size is None or self.size - self.pos <= DRAIN
+            if not data.cut(drain=near):
                 self.drop()
 
     def drop(self):
-        if self.conn is not None:
-            try:
-                self.conn.close()
-            except OSError:
-                pass
-            self.conn = None
+        self.data = None
         if self.session is not None:
+            # Closes the data connection too, without a word: the session holds it.
             self.fs.files_pool.discard(self.session)
             self.session = None
 
@@ -162,7 +147,7 @@ class FTPFile(AbstractBufferedFile):
                  cache_options=None, size=None, **kwargs):
         self.stream = Stream(fs, path) if mode == "rb" else None
         self.opened_in = os.getpid()
-        self.session = self.conn = None
+        self.session = self.data = None
         self.temp = None
         self.stored = False
         super().__init__(fs, path, mode=mode, block_size=block_size, autocommit=autocommit,
@@ -177,7 +162,7 @@ class FTPFile(AbstractBufferedFile):
         # Reading on where the open transfer stands, past what the read-ahead holds: straight from
         # the transfer, without a copy into and out of the cache (sequential reads at ftplib's pace).
         cache, stream = self.cache, self.stream
-        if (stream is not None and stream.conn is not None and stream.pos == self.loc and length is not None
+        if (stream is not None and stream.data is not None and stream.pos == self.loc and length is not None
                 and length > 0 and not self.closed and getattr(cache, "name", None) == "readahead"
                 and not cache.start <= self.loc < cache.end):
             out = stream.read(self.loc, min(self.loc + length, self.size), self.size)
@@ -194,7 +179,7 @@ class FTPFile(AbstractBufferedFile):
         while True:
             self.session = self.fs.take_session(files=True)
             try:
-                self.conn = open_data(self.session.client, f"STOR {self.temp}")
+                self.data = open_data(self.session, f"STOR {self.temp}")
                 return
             except ftplib.error_perm as exc:
                 self._release(keep=True)
@@ -221,13 +206,17 @@ class FTPFile(AbstractBufferedFile):
 
     def _upload_chunk(self, final=False):
         try:
-            self.conn.sendall(self.buffer.getbuffer())
+            self.data.sock.sendall(self.buffer.getbuffer())
             if final:
-                conn, self.conn = self.conn, None
-                if isinstance(conn, ssl.SSLSocket):
-                    conn = conn.unwrap()  # the server counts a TLS upload complete only after its close
-                conn.close()
-                self.session.client.voidresp()
+                data, self.data = self.data, None
+                try:
+                    data.finish()  # TLS's close_notify first: the server counts the upload whole only after it
+                except (ftplib.error_perm, ftplib.error_temp):
+                    self._release(keep=True)  # the server's answer: the session is in step
+                    raise
+                except BaseException:
+                    self._release(keep=False)  # the reply may still be owed
+                    raise
                 self.stored = True
                 self._release(keep=True)
                 if self.autocommit:
@@ -249,10 +238,9 @@ class FTPFile(AbstractBufferedFile):
 
     def _abandon(self):
         """Ends an upload that will not be used, and removes what of it reached the server."""
-        if self.conn is not None:
-            conn, self.conn = self.conn, None
-            kept = end_transfer(conn, self.session.client)
-            self._release(keep=kept)
+        if self.data is not None:
+            data, self.data = self.data, None
+            self._release(keep=data.cut())
         elif self.session is not None:
             self._release(keep=True)
         self.stored = False
@@ -284,5 +272,5 @@ class FTPFile(AbstractBufferedFile):
         finally:
             if self.stream is not None:
                 self.stream.close()
-            elif self.session is not None or self.conn is not None:
+            elif self.session is not None or self.data is not None:
                 self._abandon()  # a close that failed half-way
