@@ -279,6 +279,8 @@ TLS_SERVERS = {
 # The one table of tests that cannot run on a server: (server, test group) -> reason.
 NOT_APPLICABLE = {
     ("pureftpd-tls", "implicit TLS"): "Debian's Pure-FTPd is built without implicit TLS",
+    **{(name, "range hashes"): f"{name} hashes no range of a file (only ProFTPD's mod_digest does)"
+       for name in ("pyftpdlib", "vsftpd", "pureftpd")},
 }
 
 

@@ -15,6 +15,7 @@ algorithm's length. Anything else is an error that quotes it escaped.
 
 import ftplib
 import hashlib
+import os
 import re
 import warnings
 import weakref
@@ -181,6 +182,39 @@ def confirm(client, path, local, compared):
     algorithm, here, there = found
     if here != there:
         raise DigestMismatch(algorithm, here, there)
+
+
+def prefix_agrees(client, path, length, local):
+    """Whether the server's copy of `path` begins with the bytes whose digest local(algorithm)
+    gives (`length` of them); None where the server cannot tell. Only the X commands take a
+    range (ProFTPD's mod_digest: `XSHA256 path start end`, end exclusive), and they split
+    their argument at spaces, so a path with one cannot be asked about. A reply that is no
+    digest counts as disagreement: the part is then not trusted."""
+    features = _features.of(client)
+    found = next((Method(algorithm, command) for algorithm, (_, command) in ALGORITHMS.items()
+                  if command in features), None)
+    if found is None or " " in path:
+        return None
+    client.putcmd(f"{found.command} {path} 0 {length}")
+    try:
+        there = answer(client, found, path)
+    except ftplib.error_perm:
+        return None
+    except BadDigest:
+        return False
+    return there == local(found.algorithm)
+
+
+def prefix_digest(fd, length):
+    """local(algorithm) for prefix_agrees: the digest of the first `length` bytes of the file
+    open as `fd`, read without moving its offset."""
+    def digest(algorithm):
+        found, at = hasher(algorithm), 0
+        while at < length and (block := os.pread(fd, min(BLOCK, length - at), at)):
+            found.update(block)
+            at += len(block)
+        return found.hexdigest()
+    return digest
 
 
 def _error(reply):

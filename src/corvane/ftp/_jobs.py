@@ -268,7 +268,7 @@ def upload(session, job, stopped, reached, only_copy, compared):
             # The server may make the temporary file before a cut lets us read its 1xx: it is
             # ours alone, so its removal is tried whatever became of the STOR.
             reached()
-        ways = _resume.upload_ways(client, target, size) if job.resume else [(0, "STOR")]
+        ways = _resume.upload_ways(client, target, size, f.fileno()) if job.resume else [(0, "STOR")]
         for offset, command in ways:
             try:
                 # A command that continues a file may be refused, and ProFTPD closes the passive port

@@ -12,9 +12,9 @@ same place at the same time takes a temporary file of its own.
 A part is continued only where it can be the start of the source: it must be
 shorter than the source, and a download's part no older than the remote file
 where the listing dates it (one changed on the server since is fetched anew).
-An upload's part has only its size checked. A hash of the part is not compared,
-even where a server offers one (HASH with RANG, ProFTPD's mod_digest): size and
-time are what is checked before REST continues it.
+Where the server hashes a range (ProFTPD's mod_digest: XSHA256 and its kin take
+`path start end`), the part's digest must also be that of the source's first
+bytes; a part that differs is replaced by a fresh copy.
 
 Two runs that continue one upload from the same local file at the same time
 would both write the same part: nothing on an FTP server can lock it.
@@ -28,6 +28,7 @@ import os
 import secrets
 import stat
 
+from corvane.ftp import _checksums
 from corvane.ftp._plan import size_of
 from corvane.ftp._sessions import server_of
 
@@ -101,12 +102,14 @@ class LocalPartial:
         os.close(self.fd)  # and with it the lock
 
 
-def upload_ways(client, target, size):
-    """The ways to try, in order, to store the local file of `size` bytes at `target`:
-    [(offset, command)]. Where `target` holds fewer bytes than that (an earlier run's part),
-    REST+STOR from its end, then APPE, then a fresh STOR; otherwise a fresh STOR only."""
+def upload_ways(client, target, size, fd):
+    """The ways to try, in order, to store the local file of `size` bytes, open as `fd`, at
+    `target`: [(offset, command)]. Where `target` holds fewer bytes than that (an earlier run's
+    part) and, where the server can tell, the same as the file's first ones, REST+STOR from its
+    end, then APPE, then a fresh STOR; otherwise a fresh STOR only."""
     have = size_of(reply_to(client, f"SIZE {target}"))
-    if not have or have >= size:
+    if not have or have >= size or _checksums.prefix_agrees(
+            client, str(target), have, _checksums.prefix_digest(fd, have)) is False:
         return [(0, "STOR")]
     rest = reply_to(client, f"REST {have}")
     return ([(have, "STOR")] if rest[:3] == "350" else []) + [(have, "APPE"), (0, "STOR")]

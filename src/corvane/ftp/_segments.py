@@ -114,6 +114,10 @@ class _Fetch:
         job = self.job
         try:
             start = self.partial.kept(job)
+            if start and _checksums.prefix_agrees(session.client, str(job.remote), start,
+                                                  _checksums.prefix_digest(self.partial.fd, start)) is False:
+                os.ftruncate(self.partial.fd, 0)  # not the start of this file: it comes anew
+                start = 0
             ranges = plan(start, job.size, job.segments)
             self.todo.extend((begin, end, 0) for begin, end in ranges)
             self.planned = True
