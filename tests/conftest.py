@@ -71,7 +71,7 @@ def counting(fake_path):
 
 # Fixtures that start a server process. A run with --fake-client-only (the debug
 # interpreter's, which has no pyftpdlib) leaves out every test that uses one.
-SERVER_FIXTURES = {"server", "tls_server", "fault_server", "served", "two_servers", "hostile", "serve"}
+SERVER_FIXTURES = {"server", "tls_server", "fault_server", "served", "two_servers", "hostile", "serve", "account_server"}
 
 
 def pytest_addoption(parser):

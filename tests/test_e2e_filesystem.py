@@ -250,8 +250,9 @@ def test_urls_are_percent_decoded_and_register_serves_ftp():
         register_implementation("ftp", "upath.implementations.ftp.FTPPath", clobber=True)
 
 
-@pytest.mark.parametrize("acct, refusal", [("ledger-7", None), ("other", "530 No such account"), (None, "501")])
-def test_acct_is_sent_when_the_server_asks_for_an_account(tmp_path, acct, refusal):
+@pytest.fixture
+def account_server(tmp_path):
+    """An in-process pyftpdlib that answers the password with 332 and takes the account "ledger-7"."""
     from pyftpdlib import authorizers, handlers, servers
 
     class AsksForAnAccount(handlers.FTPHandler):
@@ -270,11 +271,16 @@ def test_acct_is_sent_when_the_server_asks_for_an_account(tmp_path, acct, refusa
     server, stop = servers.FTPServer(("127.0.0.1", 0), AsksForAnAccount), threading.Event()
     thread = threading.Thread(target=lambda: [server.serve_forever(0.01, blocking=False) for _ in iter(stop.is_set, True)])
     thread.start()
-    fs = CorvaneFTPFileSystem("127.0.0.1", server.address[1], "u", "pw", acct=acct, skip_instance_cache=True)
     try:
-        with pytest.raises(ftplib.error_perm, match=refusal) if refusal else contextlib.nullcontext():
-            assert fs.cat_file("/f.txt") == b"counted"
+        yield server.address[1]
     finally:
         stop.set()
         thread.join()
         server.close_all()
+
+
+@pytest.mark.parametrize("acct, refusal", [("ledger-7", None), ("other", "530 No such account"), (None, "501")])
+def test_acct_is_sent_when_the_server_asks_for_an_account(account_server, acct, refusal):
+    fs = CorvaneFTPFileSystem("127.0.0.1", account_server, "u", "pw", acct=acct, skip_instance_cache=True)
+    with pytest.raises(ftplib.error_perm, match=refusal) if refusal else contextlib.nullcontext():
+        assert fs.cat_file("/f.txt") == b"counted"
