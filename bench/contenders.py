@@ -26,6 +26,8 @@ import warnings
 from bench import floor
 
 TIMEOUT = 60
+# How long fsspec's FTP waits in the jobs that it may never end (see Fsspec.fallible).
+FALLIBLE_WAIT = 5
 MiB = 2**20
 
 
@@ -252,12 +254,21 @@ class Fsspec(FileSystemJobs):
         return self._afresh_after_failure(super().stream_big, path)
 
     def _afresh_after_failure(self, job, *args):
+        # The reply it waits for never comes: a few seconds tell that as well as a minute, and a
+        # whole quick run of the benchmark then stays within its few minutes.
+        ftp = self.fs.ftp
+        ftp.timeout = FALLIBLE_WAIT
+        ftp.sock.settimeout(FALLIBLE_WAIT)
         try:
             return job(*args)
         except Exception:
-            self.fs.ftp.close()
+            ftp.close()
             self.fs._connect()  # out of step: a fresh session for the scenarios that follow
             raise
+        finally:
+            self.fs.ftp.timeout = TIMEOUT
+            if self.fs.ftp.sock is not None:
+                self.fs.ftp.sock.settimeout(TIMEOUT)
 
     def exists(self, path):
         return self.fs.exists(path)
