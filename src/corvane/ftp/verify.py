@@ -25,7 +25,7 @@ import warnings
 from dataclasses import dataclass, field
 
 from corvane.base import BasePath
-from corvane.ftp import _checksums, _plan
+from corvane.ftp import _checksums, _plan, _times
 from corvane.ftp._sessions import SessionPool, server_of
 
 __all__ = ["check", "CheckResult", "Difference"]
@@ -224,7 +224,7 @@ def _mdtm(client, path):
         reply = client.sendcmd(f"MDTM {path}")
     except ftplib.error_perm:
         return None
-    return _plan.mlsd_time(reply[4:]) if reply.startswith("213 ") and reply[4:].isdigit() else None
+    return _times.mdtm_reply(reply)
 
 
 def _time_difference(local, remote):
