@@ -21,7 +21,7 @@ pytestmark = pytest.mark.group("filesystem")
 
 def make_fs(server, **options):
     return fsspec.filesystem("cftp", host=server.host, port=server.port, username=server.user,
-                             password=server.password, timeout=20, **options)
+                             password=server.password, **{"timeout": 20, **options})
 
 
 @pytest.fixture
@@ -207,6 +207,17 @@ def test_a_read_cut_short_is_resumed_where_it_stopped(fault_server, kind, how):
         got = fs.cat_file("/resume.bin", 10, None)
     assert got == content[10 if how == "cat_file" else 0:]
     assert len(fault_server.fired()) == 2
+
+
+@pytest.mark.group("faults")
+@pytest.mark.parametrize("fault", [dict(kind="hangup", after=300_000), dict(kind="late", delay=3)])
+def test_an_upload_whose_session_fails_is_stored_again_whole(fault_server, tmp_path, fault):
+    fs = make_fs(fault_server, skip_instance_cache=True, timeout=2)
+    (tmp_path / "up.bin").write_bytes(content := os.urandom(1 << 20))
+    fault_server.arm("STOR", times=1, **fault)
+    fs.put(str(tmp_path / "up.bin"), "/again/up.bin")
+    assert os.listdir(os.path.join(fault_server.root, "again")) == ["up.bin"]
+    assert open(os.path.join(fault_server.root, "again", "up.bin"), "rb").read() == content
 
 
 def test_a_server_ending_a_file_early_is_an_error_not_a_short_read(fault_server):

@@ -27,6 +27,9 @@ from corvane.ftp._data import DRAIN, DataConnection
 TRIES = 3
 # Faults after which the session is out of step with the server and must be dropped.
 BROKEN = (OSError, EOFError, ftplib.error_temp, ftplib.error_reply, ftplib.error_proto)
+# Of those, the ones no local file system raises: the connection, not the file, failed.
+TRANSPORT_FAULTS = (TimeoutError, ConnectionError, EOFError, ftplib.error_temp, ftplib.error_reply,
+                    ftplib.error_proto)
 
 
 class FileChanged(OSError):

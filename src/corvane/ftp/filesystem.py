@@ -37,7 +37,7 @@ from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractFileSystem
 
 from corvane.ftp import _features, _jobs, _plan, transfer
-from corvane.ftp._ftpfile import BROKEN, TRIES, FTPFile, Stream
+from corvane.ftp._ftpfile import BROKEN, TRANSPORT_FAULTS, TRIES, FTPFile, Stream
 from corvane.ftp._names import is_entry_name
 from corvane.ftp._sessions import SessionPool
 from corvane.ftp import settings
@@ -677,11 +677,25 @@ class CorvaneFTPFileSystem(AbstractFileSystem):
             self._store(source, path2)
 
     def _store(self, source, rpath, callback=DEFAULT_CALLBACK):
-        """The readable `source` to `rpath`, in one STOR (which makes the missing directories)."""
-        with self.open(rpath, "wb") as f:
-            while chunk := source.read(self.blocksize):
-                f.write(chunk)
-                callback.relative_update(len(chunk))
+        """The readable, seekable `source` to `rpath`, in one STOR (which makes the missing
+        directories). A fault of the connection (a final reply that never comes, a dropped
+        session) costs another try from the first byte, as a read is taken up again; a refusal
+        does not. Each failed try's temporary file is removed as it fails."""
+        start = source.tell()
+        for attempt in range(1, TRIES + 1):
+            sent = 0
+            try:
+                with self.open(rpath, "wb") as f:
+                    while chunk := source.read(self.blocksize):
+                        f.write(chunk)
+                        sent += len(chunk)
+                        callback.relative_update(len(chunk))
+                return
+            except TRANSPORT_FAULTS:
+                if attempt == TRIES:
+                    raise
+                source.seek(start)
+                callback.relative_update(-sent)
 
     def _whole_tree(self, source, recursive, maxdepth, isdir):
         """The top of a whole tree the engine can copy in one run, or None."""
