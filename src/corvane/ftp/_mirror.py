@@ -120,8 +120,8 @@ class Mirror:
 
     def remove_local(self, run, local, source):
         """Removes below the local directory `local` what it holds and the remote `source` does not."""
-        if not os.path.isdir(local):
-            return  # nothing there yet: a dry run into a new directory
+        if not self.delete or not os.path.isdir(local):
+            return  # nothing asked, or nothing there yet (a dry run into a new directory)
         target = _plan.walk_local(local, keep=self.keep)
         if not self._may_delete(run, source, target, repr(local)):
             return
