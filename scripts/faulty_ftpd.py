@@ -255,8 +255,11 @@ class FaultyHandler(FTPHandler):
     dtp_handler = FaultyDTP
     faults = None  # a Faults, set by serve()
     command = None  # the command being served, for the data connection
+    held = None  # commands sent behind a slow one: they wait for it, as a server answers in order
 
     def pre_process_command(self, line, cmd, arg):
+        if self.held is not None:
+            return self.held.append((line, cmd, arg))
         self.faults.record(f"command {cmd}")
         fault = self.faults.take(cmd, CONTROL_KINDS)
         if fault is None:
@@ -265,11 +268,20 @@ class FaultyHandler(FTPHandler):
         if fault["kind"] == "drop":
             return self.close()
         if fault["kind"] == "slow":
-            self.command = cmd
-            return self.call_later(fault["delay"], FTPHandler.pre_process_command, self, line, cmd, arg)
+            self.command, self.held = cmd, []
+            return self.call_later(fault["delay"], self._answer_late, line, cmd, arg)
         self.respond(fault["reply"])
         if fault["reply"].startswith("421"):
             self.close_when_done()
+
+    def _answer_late(self, line, cmd, arg):
+        held, self.held = self.held, None
+        FTPHandler.pre_process_command(self, line, cmd, arg)
+        for at, command in enumerate(held):
+            if self.held is not None:  # another slow one: the rest waits behind it too
+                self.held.extend(held[at:])
+                return
+            self.pre_process_command(*command)
 
     def on_login(self, username):
         self.faults.record("login")

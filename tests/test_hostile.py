@@ -2,6 +2,7 @@
 sizes it does not keep to, replies and listings without end, control bytes for the
 terminal, and a stranger on the active-mode data port (tests/hostile.py)."""
 
+import contextlib
 import ftplib
 import hashlib
 import os
@@ -40,6 +41,17 @@ def P(hostile):
     cls = connect("127.0.0.1", port=hostile.port, user="u", password="p", timeout=5)
     yield cls
     Local.delattr(cls("/")._key_on_thread())
+
+
+@pytest.mark.parametrize("user, password, sent", [("230 no password here", "503 already in", ["USER", "PASS", "OPTS"]),
+                                                    ("331 password please", "530 wrong password", ["USER", "PASS"]),
+                                                    ("331 password please", "332 account please", ["USER", "PASS", "ACCT"])])
+def test_the_login_sent_at_once_reads_each_answer_as_its_own(hostile, P, user, password, sent):
+    hostile.replies.update(USER=user, PASS=password, ACCT="530 no account")
+    with pytest.raises(Exception, match=password[4:] if password[:1] == "5" else "no account") if sent[-1] != "OPTS" \
+            else contextlib.nullcontext():
+        assert P("/").is_dir()
+    assert [c.verb for c in hostile.commands()][:3] == sent
 
 
 def scripted(hostile, bad, kind="file", mlst=True):

@@ -16,6 +16,7 @@ import time
 
 from corvane.base import Local
 from corvane.ftp import _features, _times
+from corvane.ftp.client import hear_owed
 from corvane.ftp.login import utf8_answered, wants_utf8
 
 _serial = itertools.count(1)
@@ -90,7 +91,7 @@ class Session:
         """Says goodbye without waiting for the answer: a round trip per session saved at the end.
         The replies owed before it are read: a time set after the last upload is set once the run returns."""
         try:
-            _times.hear_owed(self.client)
+            hear_owed(self.client)
             self.client.putcmd("QUIT")
         except (OSError, ValueError, EOFError, ftplib.Error):
             pass  # it ends either way

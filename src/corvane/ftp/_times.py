@@ -16,11 +16,12 @@ next reply, which the next command's travel hides.
 """
 
 import calendar
-import collections
 import ftplib
 import re
 import threading
 import time
+
+from corvane.ftp.client import owe
 
 # The furthest a zone's clock is from UTC (UTC+14, UTC-12), and the step they come in.
 ZONE_SLACK = 14 * 3600
@@ -132,44 +133,6 @@ def settle(client, entries, local_mtime, path_of, clock):
         if seconds is not None:
             clock.learn(entry.listed_time, seconds)
             entry.mtime = seconds
-
-
-# ---- replies read later -------------------------------------------------------
-
-class _Owed:
-    """A client's replies owed to commands sent without waiting, in the order they come: it
-    stands in for the client's getmultiline, through which every reply is read, so that the
-    owed ones are heard first whatever the next command is."""
-
-    def __init__(self, read):
-        self.read = read
-        self.waiting = collections.deque()
-
-    def __call__(self):
-        self.hear()
-        return self.read()
-
-    def hear(self):
-        while self.waiting:
-            heard = self.waiting.popleft()  # before reading: a read that fails must not be read again
-            heard(self.read())
-
-
-def owe(client, heard):
-    """Records a command sent without waiting for its reply: heard(reply text) gets it when the
-    client reads its next reply, or hear_owed(client) is called."""
-    owed = client.__dict__.get("getmultiline")
-    if not isinstance(owed, _Owed):
-        owed = client.getmultiline = _Owed(client.getmultiline)
-    owed.waiting.append(heard)
-
-
-def hear_owed(client):
-    """Reads the replies `client` still owes: before it says goodbye, so that what they did is
-    done when the run returns."""
-    owed = client.__dict__.get("getmultiline")
-    if isinstance(owed, _Owed):
-        owed.hear()
 
 
 def ask_time(client, path):

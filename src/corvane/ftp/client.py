@@ -11,6 +11,7 @@ client it makes, which covers FTPPath, the path classes of `connect` and
 
 from __future__ import annotations
 
+import collections
 import ftplib
 import ipaddress
 import socket
@@ -29,7 +30,8 @@ def harden(client: Any) -> Any:
     """Bounds `client`'s multi-line replies and makes its active mode take only
     the server's data connection; anything that is not an `ftplib.FTP` (a test's
     fake client) is left alone. Returns `client`."""
-    if isinstance(client, ftplib.FTP):
+    if isinstance(client, ftplib.FTP) and not client.__dict__.get("_corvane_hardened"):
+        client._corvane_hardened = True  # type: ignore[attr-defined]  # once: a second would drop what owe() wrapped
         # Through a weak reference: a cycle would keep a dropped client, and its
         # connection, open until the garbage collector ran.
         ref = weakref.ref(client)
@@ -145,3 +147,39 @@ def server_only_port(client: ftplib.FTP) -> socket.socket:
         listener.close()
         raise
     return listener
+
+
+class _Owed:
+    """A client's replies owed to commands sent without waiting, in the order they come: it
+    stands in for the client's getmultiline, through which every reply is read, so that the
+    owed ones are heard first whatever the next command is."""
+
+    def __init__(self, read):
+        self.read = read
+        self.waiting = collections.deque()
+
+    def __call__(self):
+        self.hear()
+        return self.read()
+
+    def hear(self):
+        while self.waiting:
+            heard = self.waiting.popleft()  # before reading: a read that fails must not be read again
+            heard(self.read())
+
+
+def owe(client, heard):
+    """Records a command sent without waiting for its reply: heard(reply text) gets it when the
+    client reads its next reply, or hear_owed(client) is called."""
+    owed = client.__dict__.get("getmultiline")
+    if not isinstance(owed, _Owed):
+        owed = client.getmultiline = _Owed(client.getmultiline)
+    owed.waiting.append(heard)
+
+
+def hear_owed(client):
+    """Reads the replies `client` still owes: before it says goodbye, so that what they did is
+    done when the run returns."""
+    owed = client.__dict__.get("getmultiline")
+    if isinstance(owed, _Owed):
+        owed.hear()

@@ -5,10 +5,11 @@ from __future__ import annotations
 import codecs
 import ftplib
 import re
+import socket
 import ssl
 from typing import Optional
 
-from corvane.ftp.client import harden
+from corvane.ftp.client import harden, owe
 from corvane.ftp.tls import ExplicitTLS, ImplicitTLS, TLSError, TLSRequiredError
 
 # How servers refuse a plain session: Pure-FTPd "421 ... Please reconnect using TLS
@@ -43,12 +44,7 @@ def log_in(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
             except ftplib.error_perm as exc:
                 raise TLSError(f"{where} does not offer explicit TLS (AUTH TLS answered {exc}); "
                                f"connect without tls, or with tls='implicit' to its TLS port") from exc
-        client.login(user, passwd, acct)  # ACCT only if the password is answered 332
-        if secure is not None:
-            secure.prot_p()
-        if wants_utf8(client):
-            client.putcmd("OPTS UTF8 ON")
-            utf8_answered(client)
+        _log_in_together(client, user, passwd, acct, secure)
     except BaseException as exc:
         client.close()
         clearer = _explain(exc, where, tls)
@@ -56,6 +52,47 @@ def log_in(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
             raise
         raise clearer from exc
     return client
+
+
+def _log_in_together(client: ftplib.FTP, user: str, passwd: str, acct: str, secure: Optional[ExplicitTLS]) -> None:
+    """client.login(user, passwd, acct), then PBSZ 0 and PROT P (with TLS) and OPTS UTF8 ON,
+    in two round trips where one command at a time costs up to six.
+
+    USER and PASS go together: a server answers in order, and takes PASS after its 331.
+    Where USER alone logs in (230), the answer to PASS is read and let be. Nothing goes
+    behind PASS: pyftpdlib, refusing a password, answers what follows first. After the
+    login, TLS's two commands and OPTS go together, and a plain session does not wait
+    for OPTS at all: its answer is read before the next reply (see client.owe).
+    """
+    user = user or "anonymous"
+    if user == "anonymous" and passwd in ("", "-"):
+        passwd += "anonymous@"  # as ftplib's login
+    # Each command in a segment of its own at once: Nagle's algorithm would hold PASS until USER is acknowledged.
+    client.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    client.putcmd(f"USER {user}")
+    client.putcmd(f"PASS {passwd}")
+    reply = client.getresp()  # a refusal raises, as ftplib's login does: log_in closes the client
+    if reply[:1] == "3":
+        reply = client.getresp()
+    else:
+        client.getmultiline()
+    if reply[:1] == "3":
+        reply = client.sendcmd(f"ACCT {acct}")
+    if reply[:1] != "2":
+        raise ftplib.error_reply(reply)
+    utf8 = wants_utf8(client)
+    if secure is not None:
+        for line in ("PBSZ 0", "PROT P", *(["OPTS UTF8 ON"] if utf8 else [])):
+            client.putcmd(line)
+        client.voidresp()
+        client.voidresp()
+        secure._prot_p = True  # type: ignore[attr-defined]  # what FTP_TLS.prot_p() sets
+        if utf8:
+            utf8_answered(client)
+    elif utf8:
+        client.putcmd("OPTS UTF8 ON")
+        client._corvane_utf8_asked = True  # type: ignore[attr-defined]
+        owe(client, lambda reply: None)  # a refusal changes nothing
 
 
 # OpenSSL's X509_V_ERR_HOSTNAME_MISMATCH, and its IP address twin.
