@@ -56,25 +56,28 @@ def log_in(*, host: str, port: int, user: str, passwd: str, tls: Optional[str],
 
 def _log_in_together(client: ftplib.FTP, user: str, passwd: str, acct: str, secure: Optional[ExplicitTLS]) -> None:
     """client.login(user, passwd, acct), then PBSZ 0 and PROT P (with TLS) and OPTS UTF8 ON,
-    in two round trips where one command at a time costs up to six.
+    with what needs no answer first sent at once: a server answers commands in order.
 
-    USER and PASS go together: a server answers in order, and takes PASS after its 331.
-    Where USER alone logs in (230), the answer to PASS is read and let be. Nothing goes
-    behind PASS: pyftpdlib, refusing a password, answers what follows first. After the
-    login, TLS's two commands and OPTS go together, and a plain session does not wait
-    for OPTS at all: its answer is read before the next reply (see client.owe).
+    Over TLS, USER and PASS go together (one round trip, not two); where USER alone logs in
+    (230), the answer to PASS is read and let be. On a plain connection PASS waits for
+    USER's 331: a server that requires TLS refuses USER so that no password crosses the
+    network in the clear, and none must. Nothing goes behind PASS: pyftpdlib, refusing a
+    password, answers what follows first. After the login, TLS's two commands and OPTS go
+    together, and a plain session does not wait for OPTS at all: its answer is read before
+    the next reply (see client.owe).
     """
     user = user or "anonymous"
     if user == "anonymous" and passwd in ("", "-"):
         passwd += "anonymous@"  # as ftplib's login
-    # Each command in a segment of its own at once: Nagle's algorithm would hold PASS until USER is acknowledged.
+    # Each command on its way at once: Nagle's algorithm would hold one until the last is acknowledged.
     client.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     client.putcmd(f"USER {user}")
-    client.putcmd(f"PASS {passwd}")
+    if secure is not None:
+        client.putcmd(f"PASS {passwd}")
     reply = client.getresp()  # a refusal raises, as ftplib's login does: log_in closes the client
     if reply[:1] == "3":
-        reply = client.getresp()
-    else:
+        reply = client.getresp() if secure is not None else client.sendcmd(f"PASS {passwd}")
+    elif secure is not None:
         client.getmultiline()
     if reply[:1] == "3":
         reply = client.sendcmd(f"ACCT {acct}")
