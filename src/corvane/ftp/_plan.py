@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 
 from corvane.ftp import _datapath, _features, limits
 from corvane.ftp._names import is_entry_name
-from corvane.ftp._data import DataConnection
+from corvane.ftp._data import DataConnection, can_pipeline_passive, passive_address, passive_ready
 
 
 @dataclass
@@ -346,15 +346,32 @@ def offers_mlst(features):
     return features[:1] == "2" and any(line.strip().upper().startswith("MLST") for line in features.splitlines()[1:])
 
 
-def probe_top(client, path):
-    """(MLSD or not, "file" or "dir", the file's size) for the top of a remote tree;
-    FileNotFoundError when it is missing.
+def probe_top(client, path, passive=False):
+    """(MLSD or not, "file" or "dir", the file's size, a passive address or None) for the top of a
+    remote tree; FileNotFoundError when it is missing.
 
-    The three questions go out together: none depends on another's answer,
-    and a server answers them in order, so they cost one round trip, not three.
+    The questions go out together: none depends on another's answer, and a
+    server answers them in order, so they cost one round trip, not three.
+    With `passive`, where the session opens data connections by its own PASV, a
+    PASV goes with them: a directory top's address is returned for its listing,
+    to be used within passive_ready; any other top's port is released here.
     """
-    features, size, cwd = ask_together(client, "FEAT", f"SIZE {path}", f"CWD {path}")
+    pasv = passive and can_pipeline_passive(client)
+    features, sized, cwd, *answered = ask_together(client, "FEAT", f"SIZE {path}", f"CWD {path}",
+                                                   *(["PASV"] if pasv else []))
     mlsd = "MLST" in _features.remember(client, features)
+    address = passive_address(client, answered[0]) if answered and answered[0][:3] == "227" else None
+    kind = size = None
+    try:
+        mlsd, kind, size = _kind_of_top(path, sized, cwd, mlsd)
+    finally:
+        if address is not None and kind != "dir":
+            with passive_ready(client, address):
+                address = None  # nothing to list there: the port is released
+    return mlsd, kind, size, address
+
+
+def _kind_of_top(path, size, cwd, mlsd):
     if (number := size_of(size)) is not None:
         return mlsd, "file", number
     if cwd[:1] == "2":

@@ -37,7 +37,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import replace
 
 from corvane.base import BasePath
-from corvane.ftp import _checksums, _inside, _jobs, _plan, _times
+from corvane.ftp import _checksums, _data, _inside, _jobs, _plan, _times
 from corvane.ftp._filters import Filters
 from corvane.ftp._jobs import FileTransferError
 from corvane.ftp._mirror import Mirror
@@ -287,7 +287,8 @@ class _Run:
             if self.executor is None:  # no thread of ours while a caller's executor forks
                 self.pool.warm(max(self.jobs, self.segments))
             top = self._plan_for(local).top
-            mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
+            settle = (lambda entry: self._local_mtime(_local_path(local, entry.rel), entry)) if update else None
+            mlsd, kind, size, first = self._probe_and_list(top, settle)
             dry_run = self.mirror.dry_run
             if kind == "file":
                 if not dry_run:
@@ -314,8 +315,7 @@ class _Run:
                             raise
                     return self.mirror.planned(self.tally, self._get_jobs(local, files, update))
 
-                settle = (lambda entry: self._local_mtime(_local_path(local, entry.rel), entry)) if update else None
-                self.scheduler.execute([], self._listing_walk(mlsd, top, tree, found, local, settle))
+                self.scheduler.execute([], self._listing_walk(mlsd, top, tree, found, local, settle, first))
                 self.report.skipped_links = [_plan.join(top, rel) for rel in tree.skipped_links]
                 self.mirror.remove_local(self, local, tree)
         return self._finish()
@@ -389,7 +389,7 @@ class _Run:
         time cannot tell them from their local twin (local_mtime(entry), see _times.settle) get MDTM's;
         without local_mtime, only the listing is read."""
         try:
-            mlsd, kind, size = self._on_session(lambda client: _plan.probe_top(client, top))
+            mlsd, kind, size, _ = self._on_session(lambda client: _plan.probe_top(client, top))
         except FileNotFoundError:
             if missing_ok:
                 return _plan.Tree()
@@ -403,16 +403,47 @@ class _Run:
         self.scheduler.execute([], self._listing_walk(mlsd, top, tree, lambda rel, files: [], settle=local_mtime))
         return tree
 
-    def _listing_walk(self, mlsd, top, tree, found, local=None, settle=None):
+    def _probe_and_list(self, top, settle):
+        """probe_top's answers for a download's top, and for a directory (lister, its listing)
+        too, listed on the probe's session through the PASV sent with the probe: a round trip
+        sooner. None in their place where that listing did not come: the walk lists the top
+        as any directory, and reports its failure (after a fault, on a fresh session)."""
+        def work(client):
+            mlsd, kind, size, passive = _plan.probe_top(client, top, passive=True)
+            if passive is None:
+                return mlsd, kind, size, None
+            lister = _plan.Lister(mlsd, server_of(self.remote))
+            try:
+                with _data.passive_ready(client, passive):
+                    result = lister.directory(client, top, "")
+                if settle is not None:
+                    self._settler(top, settle, result[1])(client)
+            except (ftplib.error_perm, ftplib.error_temp):
+                return mlsd, kind, size, None  # an answer: the session is in step
+            except Exception as exc:
+                raise _TopUnlisted(mlsd) from exc  # the session is dropped
+            return mlsd, kind, size, (lister, result)
+
+        try:
+            return self._on_session(work)
+        except _TopUnlisted as unlisted:
+            return unlisted.mlsd, "dir", None, None
+
+    def _listing_walk(self, mlsd, top, tree, found, local=None, settle=None, first=None):
         """Lists the remote directory `top` and every directory below it into `tree`;
         found(rel, files) hears of each directory's files as its listing arrives
         and returns the file jobs that may start. With `local`, the
         download's top, a directory that cannot be listed is reported and the
         others go on; without, its failure ends the run. With `settle` (see _remote_tree), each
-        listing's session asks MDTM of the files its listed times leave in doubt."""
-        lister = _plan.Lister(mlsd, server_of(self.remote))
+        listing's session asks MDTM of the files its listed times leave in doubt. `first`:
+        (the lister, the top's listing), where the probe brought it (see _probe_and_list)."""
+        lister, top_listing = first if first is not None else (_plan.Lister(mlsd, server_of(self.remote)), None)
 
         def step(item):
+            nonlocal top_listing
+            if top_listing is not None and item == ("", ()):
+                result, top_listing = top_listing, None
+                return result
             def work(client):
                 result = lister.directory(client, top, *item)
                 if settle is not None:
@@ -556,6 +587,14 @@ class _Run:
     def _close(self):
         # A stopped run's id stays in stopped_runs: a job still winding down must not start a new try.
         close_pool(self.remote, self.id)
+
+
+class _TopUnlisted(Exception):
+    """The top's listing with the probe failed other than by the server's answer."""
+
+    def __init__(self, mlsd):
+        super().__init__("the top's listing with the probe failed")
+        self.mlsd = mlsd
 
 
 def _local_path(top, rel):

@@ -110,7 +110,7 @@ class _Check:
         if not top.startswith("/"):
             home = self.on_session(lambda client: ftplib.parse257(client.sendcmd("PWD")))
             top = posixpath.join(home, top)
-        mlsd, kind, size = self.on_session(lambda client: _plan.probe_top(client, top))
+        mlsd, kind, size, _ = self.on_session(lambda client: _plan.probe_top(client, top))
         if kind == "file":
             mtime = self.on_session(lambda client: _mdtm(client, top)) if self.times else None
             there = _plan.Tree(is_dir=False, files=[_plan.Entry("", size, mtime)])
