@@ -12,11 +12,10 @@ import tempfile
 import warnings
 from collections.abc import Iterator
 
-from corvane.ftp import (FTPPath, InsecureTLSWarning, ServerPath, Settings, TLSError, TLSRequiredError, connect,
-                         from_config, interrupt)
+from corvane.ftp import (FileTransferError, FTPPath, InsecureTLSWarning, Progress, Report, ServerPath, Settings,
+                         TLSError, TLSRequiredError, connect, from_config, get, interrupt, put)
 from corvane.ftp.cli import main as command_line
 from corvane.ftp.serve import EmbeddedServer, Served
-from corvane.ftp.transfer import FileTransferError, Progress, Report, get, put
 
 
 def show(progress: Progress) -> None:

@@ -9,6 +9,7 @@ import pytest
 
 import corvane.ftp
 import corvane.ftp.path as module
+import corvane.ftp.transfer as transfer
 from corvane.base import BasePath
 from corvane.ftp.path import FTPPath, interrupt
 
@@ -31,6 +32,7 @@ def test_names_in_load_order():
     assert names == ["datetime", "fnmatch", "ftplib", "io", "pathlib", "Generator", "Any", "Optional",
                      "retry", "BasePath", "Local", "EnvConfig", "interrupt", "FTPPath"]
     assert corvane.ftp.FTPPath is FTPPath and corvane.ftp.interrupt is interrupt
+    assert [getattr(corvane.ftp, n) for n in ("put", "get", "Report")] == [transfer.put, transfer.get, transfer.Report]
 
 
 def test_class_settings():
