@@ -33,6 +33,16 @@ public:
     WithoutGil(const WithoutGil&) = delete;
     WithoutGil& operator=(const WithoutGil&) = delete;
 
+    // Runs `f` with the GIL held for a moment (a check that runs Python code), then
+    // releases it again.
+    template <class F>
+    auto holding(F&& f) {
+        restore_thread(saved_);
+        auto result = f();
+        saved_ = PyEval_SaveThread();
+        return result;
+    }
+
 private:
     PyThreadState* saved_;
 };

@@ -81,8 +81,9 @@ class Command:
 
 class HostileServer:
     """Set `dirs` ({path: [Entry]}), `files` ({path: File}), `raw` ({path: {"MLSD" or "LIST": [lines]}}),
-    `endless` ({path: bytes of listing}), `replies` ({VERB or "greeting": raw reply}), `mlst` and
-    `on_port` (called with the address before PORT is answered); read `log` or `commands()`."""
+    `endless` ({path: bytes of listing}), `replies` ({VERB or "greeting": raw reply}), `mlst`,
+    `on_port` (called with the address before PORT is answered) and the raw replies that open and
+    close each transfer (`opening`, `closing`); read `log` or `commands()`."""
 
     def __init__(self):
         self.dirs: dict[str, list[Entry]] = {"/": []}
@@ -92,6 +93,7 @@ class HostileServer:
         self.replies: dict[str, Union[str, bytes]] = {}
         self.mlst = True
         self.on_port: Optional[Callable[[tuple], None]] = None
+        self.opening, self.closing = "150 opening data connection", "226 transfer complete"
         self.log: list[Command] = []
         self.lock = threading.Lock()
         self.stopping = threading.Event()
@@ -288,7 +290,7 @@ class _Session:
             return self.send("425 no data connection")
         received = bytearray()
         with data:
-            self.send("150 opening data connection")
+            self.send(self.server.opening)
             try:
                 while chunks is None and (block := data.recv(BLOCK)):
                     received += block
@@ -298,7 +300,7 @@ class _Session:
                         break
             except OSError:
                 return self.send("426 data connection closed; transfer aborted")
-        self.send("226 transfer complete")
+        self.send(self.server.closing)
         return bytes(received)
 
     def do_RETR(self):

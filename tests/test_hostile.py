@@ -307,6 +307,30 @@ def test_get_refuses_a_file_of_another_size_than_announced(hostile, P, tmp_path,
     assert os.listdir(tmp_path / "t") == ["f"] and (tmp_path / "t" / "f").read_bytes() == b"old copy\n"
 
 
+@pytest.mark.parametrize("opening, closing, failure", [
+    ("150-opening\r\n150 go", "226-done\r\n 226 not the end\r\n226 end", None),
+    ("150 go\n", "226 done\n", None),
+    ("200 noted\r\n150 go", "226 done", None),
+    ("150 " + "x" * 9000, "226 done", "got more than 8192 bytes"),
+    ("150 go", "451-disk\r\n451 trouble", "451-disk\n451 trouble"),
+    ("150 go", multiline("226", 2 << 20), "more than 10000 lines"),
+], ids=["multi-line", "bare LF", "2xx first", "long line", "refused at the end", "endless"])
+@pytest.mark.parametrize("direction", ["get", "put"])
+def test_a_transfer_reads_its_replies_as_ftplib_would(hostile, P, tmp_path, direction, opening, closing, failure):
+    hostile.tree("/top", [Entry("f", size=8)])
+    hostile.opening, hostile.closing = opening, closing
+    (tmp_path / "f").write_bytes(b"payload\n")
+    run = (lambda: transfer.get(P("/top/f"), tmp_path / "back")) if direction == "get" else \
+        (lambda: transfer.put(tmp_path / "f", P("/top/up")))
+    if failure is not None:
+        with pytest.raises(ExceptionGroup) as info:
+            run()
+        assert any(failure in text(e) for e in flat(info.value)), info.value
+    else:
+        run()
+        assert ((tmp_path / "back").read_bytes() if direction == "get" else hostile.files["/top/up"].data) == b"payload\n"
+
+
 @pytest.mark.parametrize("reply", ["213", "213 abc", "213 -5"])
 @pytest.mark.parametrize("args", [["stat", "/top/f"], ["ls", "-l", "/top"], ["get", "/top/f", "TARGET"]])
 def test_a_malformed_size_reply_is_one_line_at_most(hostile, tmp_path, reply, args):

@@ -7,14 +7,13 @@
 #include <cstdio>
 #include <limits>
 
+#include "exchange.hpp"
 #include "list_entries.hpp"
 #include "pump.hpp"
 #include "ref.hpp"
 
-namespace {
-
 // Turns a pump's end into the function's result or exception.
-PyObject* finish(const PumpResult& r, double timeout) {
+PyObject* finish_pump(const PumpResult& r, double timeout) {
     switch (r.stop) {
         case Stop::done:
             return PyLong_FromLongLong(r.moved);
@@ -37,6 +36,10 @@ PyObject* finish(const PumpResult& r, double timeout) {
     }
     return nullptr;  // the exception raised by a signal handler or the stop callable is set
 }
+
+namespace {
+
+PyObject* finish(const PumpResult& r, double timeout) { return finish_pump(r, timeout); }
 
 // The pump's own duplicate of a descriptor, closed when the pump is done. With the
 // caller's number, a file closed by another thread and a new one opened under
@@ -109,6 +112,64 @@ PyObject* recv_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return finish(pump_from_socket(s, limit), s.timeout);
 }
 
+bool bytes_of(PyObject* obj, std::string& out) {
+    char* data;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool size_of(PyObject* obj, std::size_t& out) {
+    const Py_ssize_t n = PyLong_AsSsize_t(obj);
+    if (n < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "exchange(): a bound must not be negative");
+        return false;
+    }
+    out = static_cast<std::size_t>(n);
+    return true;
+}
+
+PyObject* exchange(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 15) {
+        PyErr_Format(PyExc_TypeError, "exchange() takes 15 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    ExchangeRequest r{};
+    OwnFd control, data, file;
+    const int upload = PyObject_IsTrue(args[0]);
+    if (upload < 0 || !control.take(args[1]) || !bytes_of(args[2], r.pending) || !bytes_of(args[3], r.head) ||
+        !bytes_of(args[5], r.command) || !data.take(args[6]) || !file.take(args[7]) || !bytes_of(args[12], r.tail))
+        return nullptr;
+    r.upload = upload != 0;
+    r.control = control.get();
+    r.data = data.get();
+    r.file = file.get();
+    const long before = PyLong_AsLong(args[4]);
+    const long after = PyLong_AsLong(args[13]);
+    if ((before == -1 || after == -1) && PyErr_Occurred()) return nullptr;
+    r.before = static_cast<int>(before);
+    r.after = static_cast<int>(after);
+    r.timeout = args[8] == Py_None ? -1 : PyFloat_AsDouble(args[8]);
+    if (r.timeout == -1 && PyErr_Occurred()) return nullptr;
+    r.stopped = args[9] == Py_None ? nullptr : args[9];
+    r.amount = args[10] == Py_None ? -1 : PyLong_AsLongLong(args[10]);
+    if (r.amount == -1 && PyErr_Occurred()) return nullptr;
+    const int early = PyObject_IsTrue(args[11]);
+    if (early < 0) return nullptr;
+    r.early_end = early != 0;
+    PyObject* bounds = args[14];
+    if (!PyTuple_Check(bounds) || PyTuple_GET_SIZE(bounds) != 3) {
+        PyErr_SetString(PyExc_TypeError, "exchange(): bounds must be (line, lines, characters)");
+        return nullptr;
+    }
+    if (!size_of(PyTuple_GET_ITEM(bounds, 0), r.max_line) || !size_of(PyTuple_GET_ITEM(bounds, 1), r.max_lines) ||
+        !size_of(PyTuple_GET_ITEM(bounds, 2), r.max_bytes))
+        return nullptr;
+    Ref keep = Ref::borrow(r.stopped);  // alive while the GIL is released
+    return run_exchange(r);
+}
+
 PyMethodDef methods[] = {
     // Through void (*)(): a fast-call function is stored in the PyCFunction slot.
     {"send_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(send_file)), METH_FASTCALL,
@@ -121,6 +182,22 @@ PyMethodDef methods[] = {
      "recv_file(sock, file, timeout, stopped, limit=None) -> bytes received\n\n"
      "Writes everything `sock` delivers until the peer closes to the open file `file`, but no more\n"
      "than `limit` bytes when it is given and not negative; `timeout` and `stopped` as for send_file."},
+    {"exchange", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exchange)), METH_FASTCALL,
+     "exchange(upload, control, pending, head, before, command, data, file, timeout, stopped, amount,\n"
+     "         early_end, tail, after, bounds) -> (replies, moved, pending, broken, error)\n\n"
+     "One file's transfer on a plain passive session, without the GIL: sends `head` (commands ending\n"
+     "with PASV) on the connected socket `control`, reads `before` replies and PASV's, sends `command`\n"
+     "while the unconnected IPv4 socket `data` connects to the port announced at the control\n"
+     "connection's peer, and reads the 1xx. A download then writes what arrives to `file`, at most\n"
+     "`amount` bytes, and reads the final reply; an upload sends `amount` bytes of `file` from its\n"
+     "offset, ends the data connection, reads the final reply and, where it is 2xx, sends `tail` and\n"
+     "reads `after` replies. `pending`: what the session's reader holds already. Stops at the first\n"
+     "reply that is not the expected one. `replies`: the raw replies read, lines joined by b'\\n';\n"
+     "`moved`: -1 where no data moved; `broken`: None or why the exchange broke off ('closed',\n"
+     "'long line', 'long reply', 'passive', 'cut': an upload's connection broke, the server's reply,\n"
+     "if any, last). `bounds`: (characters of a line, lines of a reply, characters of a reply).\n"
+     "`error`: None, or the exception that ended the exchange (a timeout, an OSError, a stop), returned\n"
+     "so that the caller sees the replies read before it. timeout and stopped as for send_file."},
     {"parse_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_list)), METH_FASTCALL,
      "parse_list(lines, now=None) -> (entries, unknown)\n\n"
      "The entries (type, size, name, mtime, precision) of LIST lines in Unix, Windows/IIS or EPLF\n"

@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 // Interrupts and the caller's stop flag are looked at this often: a Ctrl-C
 // must end a transfer well within a second, and taking the GIL ten times a
 // second costs nothing measurable.
-constexpr auto check_every = std::chrono::milliseconds(100);
+constexpr auto check_every = Checks::check_every;
 constexpr std::size_t buffer_size = std::size_t{1} << 20;
 // A blocking sendfile returns only when its step is sent (or a slice passes with
 // no room at all): steps of 1 MiB keep the checks coming on slow links too.
@@ -74,14 +74,11 @@ private:
     bool has_saved_ = false;
 };
 
-// The GIL is released for the pump's whole life and taken back only for the
-// periodic checks, which run Python code (signal handlers, the stop callable).
+// The pump runs without the GIL, taking it back only for the periodic checks,
+// which run Python code (signal handlers, the stop callable).
 class Pump {
 public:
-    explicit Pump(const PumpSettings& s) : s_(s), last_move_(Clock::now()), last_check_(last_move_) {
-        saved_ = PyEval_SaveThread();
-    }
-    ~Pump() { restore_thread(saved_); }
+    Pump(const PumpSettings& s, WithoutGil& gil) : s_(s), checks_(gil, s.stopped), last_move_(Clock::now()) {}
     Pump(const Pump&) = delete;
     Pump& operator=(const Pump&) = delete;
 
@@ -96,13 +93,12 @@ public:
         pollfd p{s_.sock, events, 0};
         const int ready = poll(&p, 1, static_cast<int>(check_every.count()));
         if (ready < 0 && errno != EINTR) return fail(errno);
-        const auto now = Clock::now();
         if (ready == 0 && s_.timeout >= 0 &&
-            std::chrono::duration<double>(now - last_move_).count() >= s_.timeout) {
+            std::chrono::duration<double>(Clock::now() - last_move_).count() >= s_.timeout) {
             result.stop = Stop::timed_out;
             return false;
         }
-        return ready > 0 || now - last_check_ < check_every || checks_pass();
+        return ready > 0 || between_chunks();
     }
 
     // After a blocking call's slice ran out with nothing moved.
@@ -115,7 +111,10 @@ public:
     }
 
     // Between chunks: the periodic checks, when their time has come.
-    bool between_chunks() { return Clock::now() - last_check_ < check_every || checks_pass(); }
+    bool between_chunks() {
+        result.stop = checks_.due(result.moved);
+        return result.stop == Stop::done;
+    }
 
     bool fail(int error) {
         result.stop = Stop::os_error;
@@ -126,28 +125,9 @@ public:
     PumpResult result;
 
 private:
-    bool checks_pass() {
-        last_check_ = Clock::now();
-        restore_thread(saved_);
-        bool go_on = PyErr_CheckSignals() == 0;
-        if (go_on && s_.stopped) {
-            // The byte count lets the caller show a big file's progress while it moves.
-            Ref moved = Ref::steal(PyLong_FromLongLong(result.moved));
-            Ref answer = moved ? Ref::steal(PyObject_CallOneArg(s_.stopped, moved.get())) : Ref();
-            const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
-            if (truth != 0) {
-                go_on = false;
-                if (truth > 0) result.stop = Stop::stopped;
-            }
-        }
-        if (!go_on && result.stop == Stop::done) result.stop = Stop::python_error;
-        saved_ = PyEval_SaveThread();
-        return go_on;
-    }
-
     const PumpSettings& s_;
-    Clock::time_point last_move_, last_check_;
-    PyThreadState* saved_;
+    Checks checks_;
+    Clock::time_point last_move_;
 };
 
 bool write_all(Pump& pump, int fd, const char* data, std::size_t n) {
@@ -174,7 +154,12 @@ char* thread_buffer() {
 }  // namespace
 
 PumpResult pump_to_socket(const PumpSettings& s, std::int64_t count) {
-    Pump pump(s);
+    WithoutGil gil;
+    return pump_to_socket(s, count, gil);
+}
+
+PumpResult pump_to_socket(const PumpSettings& s, std::int64_t count, WithoutGil& gil) {
+    Pump pump(s, gil);
     SlicedSend sliced(s.sock);
     while (pump.result.moved < count) {
         const auto step = static_cast<std::size_t>(std::min(count - pump.result.moved, sendfile_step));
@@ -194,10 +179,28 @@ PumpResult pump_to_socket(const PumpSettings& s, std::int64_t count) {
     return pump.result;
 }
 
+Stop Checks::now(std::int64_t moved) {
+    last_ = Clock::now();
+    return gil_.holding([&] {
+        if (PyErr_CheckSignals() != 0) return Stop::python_error;
+        if (!stopped_) return Stop::done;
+        // The byte count lets the caller show a big file's progress while it moves.
+        Ref count = Ref::steal(PyLong_FromLongLong(moved));
+        Ref answer = count ? Ref::steal(PyObject_CallOneArg(stopped_, count.get())) : Ref();
+        const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
+        return truth == 0 ? Stop::done : truth > 0 ? Stop::stopped : Stop::python_error;
+    });
+}
+
 PumpResult pump_from_socket(const PumpSettings& s, std::int64_t limit) {
+    WithoutGil gil;
+    return pump_from_socket(s, limit, gil);
+}
+
+PumpResult pump_from_socket(const PumpSettings& s, std::int64_t limit, WithoutGil& gil) {
     char* buffer = thread_buffer();
     if (!buffer) return PumpResult{Stop::os_error, ENOMEM, 0};
-    Pump pump(s);
+    Pump pump(s, gil);
     NonBlocking nonblocking(s.sock);
     // Never more than `limit` is asked of the socket: a server that sends more than it
     // announced is not read any further, however much it has in flight.

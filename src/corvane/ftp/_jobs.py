@@ -22,7 +22,7 @@ import time
 from dataclasses import dataclass, field
 
 from corvane.base import BasePath
-from corvane.ftp import _checksums, _datapath, _inside, _resume, _segments, _times
+from corvane.ftp import _checksums, _datapath, _exchange, _inside, _resume, _segments, _times
 from corvane.ftp._plan import special_file_error
 from corvane.ftp.limits import ListingTooLong
 from corvane.ftp._data import DataConnection
@@ -268,6 +268,8 @@ def upload(session, job, stopped, reached, only_copy, compared):
             # The server may make the temporary file before a cut lets us read its 1xx: it is
             # ours alone, so its removal is tried whatever became of the STOR.
             reached()
+        if not job.resume and not job.checksum and _exchange.can_exchange(client):
+            return store_whole(session, job, f, st, target, stopped, reached, only_copy)
         ways = _resume.upload_ways(client, target, size, f.fileno()) if job.resume else [(0, "STOR")]
         for offset, command in ways:
             try:
@@ -304,6 +306,20 @@ def upload(session, job, stopped, reached, only_copy, compared):
     return sent
 
 
+def store_whole(session, job, f, st, target, stopped, reached, only_copy):
+    """An upload in one native exchange: STOR, then the time and the rename (for an atomic one)
+    sent together once the server has the whole file."""
+    # The time read before the bytes: a file changed meanwhile stays newer than its copy.
+    setting = [_times.time_command(session.time_setter, target, st.st_mtime)] if session.time_setter else []
+    if not job.atomic:  # nothing waits for the time's reply: it is read with the next one
+        return _exchange.store(session, target, f, stopped, st.st_size, setting, 0, reached)[0]
+    sent, replies = _exchange.store(session, target, f, stopped, st.st_size,
+                                    setting + [f"RNFR {target}", f"RNTO {job.remote}"], len(setting) + 2, reached)
+    # A refused time changes nothing but the next update's comparison, which then asks again.
+    place(session.client, target, job.remote, only_copy, replies[len(setting):])
+    return sent
+
+
 class SoleCopyLeft(Exception):
     """The old copy is removed and the new one could not be renamed into place."""
 
@@ -312,10 +328,11 @@ class RenameRefused(ftplib.error_perm):
     """RNTO refused with 5xx after RNFR was accepted."""
 
 
-def place(client, temporary, target, only_copy):
-    """Renames the complete upload `temporary` over `target`."""
+def place(client, temporary, target, only_copy, replies=None):
+    """Renames the complete upload `temporary` over `target`; `replies`: those of RNFR and RNTO
+    where they were sent already."""
     try:
-        rename(client, temporary, target)
+        rename(client, temporary, target, replies)
     except RenameRefused as refused:
         # Some servers refuse to rename over an existing name. The new copy is whole by now,
         # so the old one may go; where DELE is refused there was none, and the refusal stands.
@@ -332,12 +349,14 @@ def place(client, temporary, target, only_copy):
         only_copy(False)
 
 
-def rename(client, source, target):
+def rename(client, source, target, replies=None):
     """RNFR and RNTO in one write, both replies read: one round trip, not two.
     A refused RNFR makes the server refuse the RNTO too, which keeps the replies in step."""
-    client.putcmd(f"RNFR {source}")
-    client.putcmd(f"RNTO {target}")
-    first, second = client.getmultiline(), client.getmultiline()
+    if replies is None:
+        client.putcmd(f"RNFR {source}")
+        client.putcmd(f"RNTO {target}")
+        replies = [client.getmultiline(), client.getmultiline()]
+    first, second = replies
     if first[:1] != "3":
         raise_reply(first)
     if second[:1] != "2":
@@ -375,25 +394,15 @@ def download(session, job, stopped, compared):
         placed = False
         try:
             with open(fd, "wb") as f:
-                asked = _times.ask_time(client, job.remote) if job.mtime is None else [job.mtime]
-                with DataConnection(client, f"RETR {job.remote}", download=True, holder=session) as data:
-                    conn = data.sock
-                    if isinstance(conn, ssl.SSLSocket):
-                        received = recv_python(conn, f, stopped, limit)
-                    else:
-                        received = _datapath.recv_file(conn, f, conn.gettimeout(), stopped, limit)
-                    if job.size is not None and received > job.size:
-                        raise Overlong(f"the server sent more than the {job.size} bytes it announced; "
-                                       f"nothing was kept")
-                    data.finish()
+                received, mtime = receive(session, job, f, stopped, limit)
             if job.size is not None and received < job.size:
                 raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
             if job.checksum:
                 flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
                 written = _checksums.file_digest(lambda: open(os.open(temporary, flags, dir_fd=folder_fd), "rb"))
                 _checksums.confirm(client, job.remote, written, compared)
-            if asked and asked[0] is not None:
-                os.utime(temporary, (asked[0], asked[0]), dir_fd=folder_fd, follow_symlinks=False)
+            if mtime is not None:
+                os.utime(temporary, (mtime, mtime), dir_fd=folder_fd, follow_symlinks=False)
             os.replace(temporary, name, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
             placed = True
         finally:
@@ -401,6 +410,30 @@ def download(session, job, stopped, compared):
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(temporary, dir_fd=folder_fd)
     return received
+
+
+def receive(session, job, f, stopped, limit):
+    """RETR into `f`: (bytes received, the time to give the local copy, or None)."""
+    client = session.client
+    if _exchange.can_exchange(client):
+        received, time_reply = _exchange.fetch(session, job.remote, f, stopped, limit, job.mtime is None)
+        overlong(job, received)
+        return received, job.mtime if job.mtime is not None else _times.mdtm_reply(time_reply)
+    asked = _times.ask_time(client, job.remote) if job.mtime is None else [job.mtime]
+    with DataConnection(client, f"RETR {job.remote}", download=True, holder=session) as data:
+        conn = data.sock
+        if isinstance(conn, ssl.SSLSocket):
+            received = recv_python(conn, f, stopped, limit)
+        else:
+            received = _datapath.recv_file(conn, f, conn.gettimeout(), stopped, limit)
+        overlong(job, received)
+        data.finish()
+    return received, asked[0] if asked else None
+
+
+def overlong(job, received):
+    if job.size is not None and received > job.size:
+        raise Overlong(f"the server sent more than the {job.size} bytes it announced; nothing was kept")
 
 
 def send_python(conn, f, stopped):

@@ -15,7 +15,7 @@ import threading
 import time
 
 from corvane.base import Local
-from corvane.ftp import _features, _times
+from corvane.ftp import _features, _exchange, _times
 from corvane.ftp.client import hear_owed
 from corvane.ftp.login import utf8_answered, wants_utf8
 
@@ -83,6 +83,7 @@ class Session:
             features = _features.remember(self.client, self.client.getmultiline())
             self.time_setter = _times.time_setter(features, self.client.welcome)
             self.client.voidresp()
+            _exchange.install(self.client)  # nothing is owed now: ftplib's reader holds nothing
         except BaseException:
             self.drop()
             raise

@@ -160,5 +160,9 @@ def time_setter(features, welcome):
 def set_time(client, setter, path, seconds):
     """Sets the remote file's time, reading the reply later (see owe). A refusal changes nothing
     but the next update's comparison, which then asks again."""
-    client.putcmd(f"{setter} {time_text(seconds)} {path}")
+    client.putcmd(time_command(setter, path, seconds))
     owe(client, lambda reply: None)
+
+
+def time_command(setter, path, seconds):
+    return f"{setter} {time_text(seconds)} {path}"

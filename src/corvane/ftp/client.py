@@ -177,6 +177,17 @@ def owe(client, heard):
     owed.waiting.append(heard)
 
 
+def owed_replies(client):
+    """Takes the callbacks of the replies `client` owes, in order: for a caller that reads those
+    replies itself."""
+    owed = client.__dict__.get("getmultiline")
+    if not isinstance(owed, _Owed):
+        return []
+    waiting = list(owed.waiting)
+    owed.waiting.clear()
+    return waiting
+
+
 def hear_owed(client):
     """Reads the replies `client` still owes: before it says goodbye, so that what they did is
     done when the run returns."""

@@ -1,0 +1,193 @@
+"""A file's whole exchange in one native call, on a plain passive IPv4 session.
+
+On loopback with eight sessions on two cores, the engine's client CPU per file
+went with its context switches: every reply read in Python is a wait for the
+GIL, which another session's thread holds. `_datapath.exchange` sends PASV (with
+MDTM before it where a download's time is wanted), connects while RETR or STOR
+travels, moves the bytes and reads the final reply without the GIL, and for an
+upload sends what follows (the time, the rename) too, so that a file takes the
+GIL back once. It reads replies from the buffer of `ControlReader`, which takes
+the place of ftplib's own reader on such a session, so that neither reads past
+the other. Replies are judged here, as ftplib judges them.
+"""
+
+import codecs
+import errno
+import ftplib
+import socket
+import ssl
+
+from corvane.ftp import _datapath, limits
+from corvane.ftp._data import can_pipeline_passive, takes_early_end
+from corvane.ftp.client import owe, owed_replies, server_name
+
+READ = 1 << 14
+
+
+class ControlReader:
+    """What an ftplib client reads its replies from (`client.file`), on a plain control
+    connection: ftplib's universal-newline, strictly decoded lines, from a buffer that
+    `_datapath.exchange` shares. Reads no further than the socket has delivered."""
+
+    def __init__(self, sock, encoding):
+        self.sock = sock
+        self.encoding = encoding
+        self.pending = bytearray()
+
+    def readline(self, limit=-1):
+        pending = self.pending
+        lf = pending.find(b"\n")
+        if lf > 0 and pending[lf - 1] == 0x0D and pending.find(b"\r", 0, lf - 1) < 0:  # most lines: one "\r\n"
+            line = pending[:lf - 1].decode(self.encoding) + "\n"
+            del pending[:lf + 1]
+            return self._within(line, limit)
+        start = 0
+        while True:
+            ends = [i for i in (self.pending.find(b"\r", start), self.pending.find(b"\n", start)) if i >= 0]
+            end = min(ends, default=-1)
+            # A "\r" last in the buffer may be the first half of "\r\n": the next byte tells.
+            if end >= 0 and (self.pending[end] == 0x0A or end + 1 < len(self.pending)):
+                after = end + 1 + (self.pending[end:end + 2] == b"\r\n")
+                line = self.pending[:end].decode(self.encoding) + "\n"
+                del self.pending[:after]
+                return self._within(line, limit)
+            if limit >= 0 and len(self.pending) > 4 * limit + 4:  # more characters than `limit` already
+                decoder = codecs.getincrementaldecoder(self.encoding)()
+                line = decoder.decode(bytes(self.pending))
+                self.pending[:] = decoder.getstate()[0]
+                return self._within(line, limit)
+            start = max(len(self.pending) - 1, 0)
+            block = self.sock.recv(READ)
+            if not block:  # the end: what is left is the last line, as ftplib's reader gives it
+                line = self.pending.decode(self.encoding).replace("\r", "\n")
+                self.pending.clear()
+                return line
+            self.pending += block
+
+    def _within(self, line, limit):
+        # The rest of a line longer than `limit` stays for the next read, as in a text file.
+        if 0 <= limit < len(line):
+            self.pending[:0] = line[limit:].encode(self.encoding)
+            return line[:limit]
+        return line
+
+    def close(self):
+        pass  # the socket is the client's to close
+
+
+def install(client):
+    """Gives `client` a ControlReader where exchange() can serve it: a plain, passive IPv4 session whose
+    data connections go to the control connection's peer. Called when nothing is owed, so that
+    ftplib's reader holds nothing. True where installed."""
+    if not isinstance(client, ftplib.FTP) or isinstance(client.sock, ssl.SSLSocket) \
+            or not can_pipeline_passive(client) or client.trust_server_pasv_ipv4_address:
+        return False
+    client.file = ControlReader(client.sock, client.encoding)
+    return True
+
+
+def can_exchange(client):
+    return isinstance(getattr(client, "file", None), ControlReader) and can_pipeline_passive(client) \
+        and not isinstance(client.sock, ssl.SSLSocket)
+
+
+def fetch(session, path, file, stopped, limit, ask_time):
+    """RETR `path` into the open `file` (at most `limit` bytes, where not negative) on a session
+    can_exchange() accepts. (bytes received, the MDTM reply where `ask_time`, else None)."""
+    head = (f"MDTM {path}\r\n" if ask_time else "") + "PASV\r\n"
+    texts, received, broken = _run(session, False, head, int(ask_time), f"RETR {path}", file, stopped, limit,
+                                   [], 0, lambda: None)
+    time_reply = texts.pop(0) if ask_time else None
+    first = _opened(texts, broken)
+    if limit >= 0 and received >= limit:
+        return received, time_reply  # more than announced: the caller says so, and drops the session
+    expect(texts, first + 1, "2")
+    return received, time_reply
+
+
+def store(session, path, file, stopped, count, tail, after, accepted):
+    """STOR the open `file` (`count` bytes from its offset) as `path` on a session can_exchange()
+    accepts; once the server has it whole, the commands of `tail` are sent together and `after`
+    of their replies read (the others are owed, see client.owe). accepted() is called once the
+    server has accepted the STOR, also where the upload fails after that.
+    (bytes sent, the replies to `tail` read)."""
+    texts, sent, broken = _run(session, True, "PASV\r\n", 0, f"STOR {path}", file, stopped, count, tail, after,
+                               accepted)
+    first = _opened(texts, broken)
+    if broken == "cut":
+        if len(texts) > first + 1 and texts[first + 1][:1] != "2":  # the server said why it broke off
+            expect(texts, first + 1, "2")
+        raise BrokenPipeError(errno.EPIPE, "the data connection broke off before the server had the whole file")
+    expect(texts, first + 1, "2")
+    for _ in tail[after:]:  # sent, as the final reply was 2xx
+        owe(session.client, lambda reply: None)
+    return sent, texts[first + 2:]
+
+
+def _run(session, upload, head, before, command, file, stopped, amount, tail, after, accepted):
+    client = session.client
+    if any("\r" in line or "\n" in line for line in [command, *tail]):
+        raise ValueError("an illegal newline character should not be contained")  # as ftplib refuses it
+    # Replies still owed (a time set after the last upload) are read first, in the same call.
+    owed = owed_replies(client)
+    reader = client.file
+    data = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    session.data = data  # for a cut from another thread
+    encoding = client.encoding
+    try:
+        replies, moved, pending, broken, error = _datapath.exchange(
+            upload, client.sock, bytes(reader.pending), head.encode(encoding), len(owed) + before,
+            f"{command}\r\n".encode(encoding), data, file, client.sock.gettimeout(), stopped, amount,
+            takes_early_end(client), "".join(f"{line}\r\n" for line in tail).encode(encoding), after,
+            (client.maxline, limits.REPLY_LINES, limits.REPLY_BYTES))
+    finally:
+        session.data = None
+        data.close()
+    reader.pending[:] = pending
+    texts = [reply.decode(encoding) for reply in replies]
+    for heard, reply in zip(owed, texts):
+        heard(reply)
+    del texts[:len(owed)]
+    if any(reply[:1] == "1" for reply in texts[before + 1:]):
+        accepted()
+    if texts:
+        client.lastresp = texts[-1][:3]
+    if error is not None:
+        raise error
+    if broken == "closed":
+        raise EOFError
+    if broken == "long line":
+        raise ftplib.Error(f"got more than {client.maxline} bytes")
+    if broken == "long reply":
+        raise ftplib.error_proto(f"the FTP server {server_name(client)} sent a reply of more than "
+                                 f"{limits.REPLY_LINES} lines or {limits.REPLY_BYTES} bytes (code {texts[-1]}); "
+                                 f"the session was closed: connect again, and if it recurs the server or "
+                                 f"something between is at fault")
+    return texts, moved, broken
+
+
+def _opened(texts, broken):
+    """Judges the replies that open a data connection (227, then the 1xx, after a 2xx some servers
+    send first); the index of the 1xx."""
+    expect(texts, 0, "227")
+    if broken == "passive":
+        ftplib.parse227(texts[0])  # raises error_proto for an answer without an address
+        raise ftplib.error_proto(texts[0])  # an address with no valid port
+    first = 1 + (texts[1:2] != [] and texts[1][:1] == "2")
+    expect(texts, first, "1")
+    return first
+
+
+def expect(texts, index, wanted):
+    """Judges reply `index` as ftplib's getresp and the caller of it would: 4xx and 5xx as
+    refusals, then anything but `wanted` as an unexpected reply."""
+    reply = texts[index]
+    kind = reply[:1]
+    if kind == "4":
+        raise ftplib.error_temp(reply)
+    if kind == "5":
+        raise ftplib.error_perm(reply)
+    if kind not in ("1", "2", "3"):
+        raise ftplib.error_proto(reply)
+    if not reply.startswith(wanted):
+        raise ftplib.error_reply(reply)
