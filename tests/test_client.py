@@ -74,3 +74,29 @@ def test_active_mode_takes_only_the_servers_data_connection(server, remote, tmp_
     assert top.join("f.bin").read() == b"the real file " * 1000
     assert elsewhere and not any(elsewhere) and client.passiveserver is False
     del client.sendport  # ends the cycle: pyftpdlib stops answering others when an active session ends late
+
+
+@pytest.mark.parametrize("chunks, limit", [
+    ([b"220 a\r\n230-b\r\n 2\r\n230 c\r\n"], 8193),
+    ([b"1 lf\n2 cr\r3 crlf\r", b"\n4\r", b"5\n"], 8193),  # "\r" split from its "\n", and alone
+    ([b"257 \xc3", b"\xa9t\xc3\xa9\r\n"], 8193),  # a character split between reads
+    ([b"500 " + b"x" * 30 + b"\r\n200 ok\r\n"], 10),  # longer than the limit: the rest is the next line
+    ([b"226 \xc3\xa9" * 20], 10),  # no line end in sight, and no end at all
+    ([b"221 bye"], 8193),  # the last line has no end
+])
+def test_the_engine_reader_splits_lines_as_ftplib_reader_does(chunks, limit):
+    from corvane.ftp._exchange import ControlReader
+
+    def lines(make_reader):
+        ours, theirs = socket.socketpair()
+        with ours, theirs:
+            for chunk in chunks:
+                theirs.sendall(chunk)
+            theirs.shutdown(socket.SHUT_WR)
+            reader, read = make_reader(ours), []
+            while line := reader.readline(limit):
+                read.append(line)
+            return read
+
+    expected = lines(lambda s: s.makefile("r", encoding="utf-8"))
+    assert lines(lambda s: ControlReader(s, "utf-8")) == expected and expected

@@ -61,7 +61,7 @@ class ControlReader:
             if not block:  # the end: what is left is the last line, as ftplib's reader gives it
                 line = self.pending.decode(self.encoding).replace("\r", "\n")
                 self.pending.clear()
-                return line
+                return self._within(line, limit)
             self.pending += block
 
     def _within(self, line, limit):
