@@ -3,7 +3,8 @@
 Every byte that moves over a data connection (the engine's listings, downloads
 and uploads, the command line's, and those of the TLS path classes) goes
 through a `DataConnection`, so that the closing handshake and the final
-reply are written once.
+reply are written once; the one exception is the engine's transfer of a file
+on a plain passive session, which `_exchange` hands to native code whole.
 """
 
 from __future__ import annotations
