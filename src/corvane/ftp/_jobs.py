@@ -15,7 +15,7 @@ the old copy only after the new one is whole.
 import contextlib
 import ftplib
 import os
-import secrets
+import random
 import ssl
 import stat
 import time
@@ -387,14 +387,17 @@ def download(session, job, stopped, compared):
     place, name = local_place(job)
     limit = -1 if job.size is None else job.size + 1  # one byte past the size tells a longer file
     with place as (folder_fd, _):
-        # Beside the target, so that the rename into place never crosses file systems.
-        temporary = f".{name}.{secrets.token_hex(4)}.part"
+        # Beside the target, so that the rename into place never crosses file systems. O_EXCL, not
+        # the name, keeps another's file from being taken for ours: a fast generator will do.
+        temporary = f".{name}.{random.getrandbits(32):08x}.part"
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666,
                      dir_fd=folder_fd)
         placed = False
         try:
-            with open(fd, "wb") as f:
-                received, mtime = receive(session, job, f, stopped, limit)
+            try:
+                received, mtime = receive(session, job, fd, stopped, limit)
+            finally:
+                os.close(fd)
             if job.size is not None and received < job.size:
                 raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
             if job.checksum:
@@ -412,15 +415,17 @@ def download(session, job, stopped, compared):
     return received
 
 
-def receive(session, job, f, stopped, limit):
-    """RETR into `f`: (bytes received, the time to give the local copy, or None)."""
+def receive(session, job, fd, stopped, limit):
+    """RETR into the file open at `fd` (a descriptor, not a file object: making one costs three
+    system calls a file): (bytes received, the time to give the local copy, or None)."""
     client = session.client
     if _exchange.can_exchange(client):
-        received, time_reply = _exchange.fetch(session, job.remote, f, stopped, limit, job.mtime is None)
+        received, time_reply = _exchange.fetch(session, job.remote, fd, stopped, limit, job.mtime is None)
         overlong(job, received)
         return received, job.mtime if job.mtime is not None else _times.mdtm_reply(time_reply)
     asked = _times.ask_time(client, job.remote) if job.mtime is None else [job.mtime]
-    with DataConnection(client, f"RETR {job.remote}", download=True, holder=session) as data:
+    with DataConnection(client, f"RETR {job.remote}", download=True, holder=session) as data, \
+            open(fd, "wb", closefd=False) as f:
         conn = data.sock
         if isinstance(conn, ssl.SSLSocket):
             received = recv_python(conn, f, stopped, limit)
