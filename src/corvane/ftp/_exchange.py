@@ -82,7 +82,9 @@ def install(client):
     if not isinstance(client, ftplib.FTP) or isinstance(client.sock, ssl.SSLSocket) \
             or not can_pipeline_passive(client) or client.trust_server_pasv_ipv4_address:
         return False
-    client.file = ControlReader(client.sock, client.encoding)
+    ftplib_reader, client.file = client.file, ControlReader(client.sock, client.encoding)
+    if ftplib_reader is not None:
+        ftplib_reader.close()  # the socket's own, not the socket: it stays open
     return True
 
 
