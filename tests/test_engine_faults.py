@@ -248,8 +248,8 @@ def test_file_swapped_after_the_walk_is_refused_not_blocked_on(tmp_path, name, f
     os.mkfifo(tmp_path / "pipe")
     (tmp_path / "link").symlink_to(tmp_path / "pipe")
     job = _jobs.FileJob("put", str(tmp_path / name), FTPPath("/x"), None, True, "run", 1, 0, follow=follow)
-    with pytest.raises(OSError, match=error):
-        _jobs.open_local(job)
+    with pytest.raises(OSError, match=error), _jobs.open_local(job):
+        pass
 
 
 def cli(*args):

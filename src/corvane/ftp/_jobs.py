@@ -239,65 +239,38 @@ def temporary_remote(job):
     return job.remote.parent.join(f".{job.remote.path.name}.{job.run[:8]}.part")
 
 
+@contextlib.contextmanager
 def open_local(job):
-    """The local file of an upload, refused unless it is a regular file.
+    """The local file of an upload, refused unless it is a regular file: (its descriptor, its stat).
 
     A pipe or device put where the walk saw a file must not block the open
     (O_NONBLOCK), nor be read for ever: what counts is what was opened.
     A path the walk saw as a file, not as a link to one, is not followed.
+    A descriptor, not a file object: making one costs three system calls a file.
     """
     flags = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | (0 if job.follow else os.O_NOFOLLOW)
     fd = os.open(job.local, flags)
     try:
-        mode = os.fstat(fd).st_mode
-        if not stat.S_ISREG(mode):
-            raise special_file_error(job.local, mode)
-        return open(fd, "rb", closefd=True)
-    except BaseException:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise special_file_error(job.local, st.st_mode)
+        yield fd, st
+    finally:
         os.close(fd)
-        raise
 
 
 def upload(session, job, stopped, reached, only_copy, compared):
     client = session.client
     target = temporary_remote(job) if job.atomic else job.remote
-    with open_local(job) as f:
-        st = os.fstat(f.fileno())
-        size = st.st_size
+    with open_local(job) as (fd, st):
         if job.atomic:
             # The server may make the temporary file before a cut lets us read its 1xx: it is
             # ours alone, so its removal is tried whatever became of the STOR.
             reached()
         if not job.resume and not job.checksum and _exchange.can_exchange(client):
-            return store_whole(session, job, f, st, target, stopped, reached, only_copy)
-        ways = _resume.upload_ways(client, target, size, f.fileno()) if job.resume else [(0, "STOR")]
-        for offset, command in ways:
-            try:
-                # A command that continues a file may be refused, and ProFTPD closes the passive port
-                # as it refuses: its connection is made first, in ftplib's order, not with the command.
-                data = DataConnection(client, f"{command} {target}", holder=session, ordered=offset > 0)
-                break
-            except (ftplib.error_perm, ftplib.error_temp):
-                if (offset, command) == ways[-1]:
-                    raise  # a fresh STOR refused: the refusal is the upload's
-        with data:
-            reached()
-            f.seek(offset)
-            conn = data.sock
-            try:
-                if isinstance(conn, ssl.SSLSocket):
-                    sent = send_python(conn, f, stopped)
-                else:
-                    sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size - offset)
-            except (BrokenPipeError, ConnectionResetError) as exc:
-                data.cut()  # the server's reason, where it gives one, tells more than the broken pipe
-                if data.answer is None:
-                    raise
-                raise data.answer from exc
-            data.finish()
-        if job.checksum:
-            f.seek(0)
-            _checksums.confirm(client, target, _checksums.file_digest(lambda: contextlib.nullcontext(f)), compared)
+            return store_whole(session, job, fd, st, target, stopped, reached, only_copy)
+        with open(fd, "rb", closefd=False) as f:
+            sent = upload_python(session, job, f, st.st_size, target, stopped, reached, compared)
     if session.time_setter:
         # The time read before the bytes: a file changed meanwhile stays newer than its copy.
         _times.set_time(client, session.time_setter, target, st.st_mtime)
@@ -306,14 +279,49 @@ def upload(session, job, stopped, reached, only_copy, compared):
     return sent
 
 
-def store_whole(session, job, f, st, target, stopped, reached, only_copy):
+def upload_python(session, job, f, size, target, stopped, reached, compared):
+    """STOR (or a resumed upload's command) through DataConnection, then the checksum's
+    comparison where asked: bytes sent."""
+    client = session.client
+    ways = _resume.upload_ways(client, target, size, f.fileno()) if job.resume else [(0, "STOR")]
+    for offset, command in ways:
+        try:
+            # A command that continues a file may be refused, and ProFTPD closes the passive port
+            # as it refuses: its connection is made first, in ftplib's order, not with the command.
+            data = DataConnection(client, f"{command} {target}", holder=session, ordered=offset > 0)
+            break
+        except (ftplib.error_perm, ftplib.error_temp):
+            if (offset, command) == ways[-1]:
+                raise  # a fresh STOR refused: the refusal is the upload's
+    with data:
+        reached()
+        f.seek(offset)
+        conn = data.sock
+        try:
+            if isinstance(conn, ssl.SSLSocket):
+                sent = send_python(conn, f, stopped)
+            else:
+                sent = _datapath.send_file(conn, f, conn.gettimeout(), stopped, size - offset)
+        except (BrokenPipeError, ConnectionResetError) as exc:
+            data.cut()  # the server's reason, where it gives one, tells more than the broken pipe
+            if data.answer is None:
+                raise
+            raise data.answer from exc
+        data.finish()
+    if job.checksum:
+        f.seek(0)
+        _checksums.confirm(client, target, _checksums.file_digest(lambda: contextlib.nullcontext(f)), compared)
+    return sent
+
+
+def store_whole(session, job, fd, st, target, stopped, reached, only_copy):
     """An upload in one native exchange: STOR, then the time and the rename (for an atomic one)
     sent together once the server has the whole file."""
     # The time read before the bytes: a file changed meanwhile stays newer than its copy.
     setting = [_times.time_command(session.time_setter, target, st.st_mtime)] if session.time_setter else []
     if not job.atomic:  # nothing waits for the time's reply: it is read with the next one
-        return _exchange.store(session, target, f, stopped, st.st_size, setting, 0, reached)[0]
-    sent, replies = _exchange.store(session, target, f, stopped, st.st_size,
+        return _exchange.store(session, target, fd, stopped, st.st_size, setting, 0, reached)[0]
+    sent, replies = _exchange.store(session, target, fd, stopped, st.st_size,
                                     setting + [f"RNFR {target}", f"RNTO {job.remote}"], len(setting) + 2, reached)
     # A refused time changes nothing but the next update's comparison, which then asks again.
     place(session.client, target, job.remote, only_copy, replies[len(setting):])
