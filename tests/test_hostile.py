@@ -18,7 +18,7 @@ import pytest
 from hostile import Entry, File, multiline
 
 from corvane.base import Local
-from corvane.ftp import connect, transfer
+from corvane.ftp import _jobs, _times, connect, transfer
 from corvane.ftp.limits import LISTING_BYTES_VAR, ListingTooLong
 from corvane.ftp.cli import PARTIAL
 from corvane.ftp.transfer import FileTransferError
@@ -292,6 +292,16 @@ def test_get_does_not_follow_a_local_link_in_the_target(hostile, P, tmp_path):
     assert (tmp_path / "target" / "top.txt").read_bytes() == b"payload\n"
 
 
+
+def test_get_leaves_another_file_that_has_its_temporary_name(hostile, P, tmp_path, monkeypatch):
+    hostile.tree("/top", [Entry("f")])
+    monkeypatch.setattr(_jobs.random, "getrandbits", lambda bits: 42)
+    (tmp_path / ".f.0000002a.part").write_bytes(b"theirs")
+    with pytest.raises(ExceptionGroup) as info:
+        transfer.get(P("/top"), tmp_path)
+    assert any(isinstance(e, FileExistsError) for e in flat(info.value)), info.value
+    assert os.listdir(tmp_path) == [".f.0000002a.part"] and (tmp_path / ".f.0000002a.part").read_bytes() == b"theirs"
+
 # ---- sizes the server does not keep to ---------------------------------------------------
 
 @pytest.mark.parametrize("top", ["/top", "/top/f"], ids=["tree", "file"])
@@ -490,11 +500,14 @@ def test_a_stream_whose_digest_differs_fails_and_is_not_stored(hostile, args):
 
 
 @pytest.mark.parametrize("reply", ["213 20260101000000", "213 20260101000000 x", "213 2026010100000", "213 +2026010100000",
-                                   "213 20260230000000", "213 20261301000000", "213 20260101240000", "200 20260101000000"])
+                                   "213 20260230000000", "213 20261301000000", "213 20260101240000", "200 20260101000000",
+                                   "213 20240229000000.25", "213 20230229000000", "213 19691231235959",
+                                   "213 20260101000000.1234567891", "213 20260101000000."])
 def test_a_download_takes_only_an_exact_mdtm_time(hostile, P, tmp_path, reply):
     hostile.mlst, hostile.replies["MDTM"] = False, reply  # LIST's times are no one's exact time
     hostile.tree("/top", [Entry("f")])
     started = time.time()
     assert transfer.get(P("/top"), tmp_path).files_moved == 1
-    mtime = os.stat(tmp_path / "f").st_mtime
-    assert mtime == 1767225600 if reply == "213 20260101000000" else mtime >= started - 1
+    mtime, exact = os.stat(tmp_path / "f").st_mtime, _times.mdtm_reply(reply)
+    assert (exact in (1767225600, 1709164800.25)) == (reply in ("213 20260101000000", "213 20240229000000.25"))
+    assert mtime == pytest.approx(exact, abs=1e-6) if exact is not None else mtime >= started - 1

@@ -19,6 +19,7 @@
 
 #include "control.hpp"
 #include "gil.hpp"
+#include "landing.hpp"
 #include "pump.hpp"
 #include "ref.hpp"
 
@@ -61,6 +62,9 @@ struct Exchanged {
     Broken broken = Broken::none;
     bool bad_passive = false;
     bool cut = false;  // an upload's data connection broke: the server's reason, if any, is the last reply
+    bool complete = false;  // the final reply read, and 2xx
+    int local_error = 0;  // errno of the landing file's making or finishing
+    bool landed = false;
 };
 
 // A cut upload's reply comes at once or not at all: it is not waited for as long as for a byte.
@@ -98,7 +102,7 @@ bool connect_to(Control& control, int data, int ctl, long port) {
 
 // The exchange itself, without the GIL (`gil`); stops at the first reply that is not
 // the one expected, which the caller judges.
-void exchange(Control& control, const ExchangeRequest& r, WithoutGil& gil, Exchanged& out) {
+void exchange(Control& control, const ExchangeRequest& r, int file, WithoutGil& gil, Exchanged& out) {
     std::string reply;
     auto next = [&] {
         const bool whole = control.reply(reply);
@@ -121,7 +125,7 @@ void exchange(Control& control, const ExchangeRequest& r, WithoutGil& gil, Excha
     if (!next()) return;
     if (reply[0] == '2' && !next()) return;
     if (reply[0] != '1') return;
-    PumpSettings settings{r.data, r.file, r.timeout, r.stopped};
+    PumpSettings settings{r.data, file, r.timeout, r.stopped};
     out.pumped = true;
     if (r.upload) {
         out.pump = pump_to_socket(settings, r.amount < 0 ? INT64_MAX : r.amount, gil);
@@ -138,7 +142,9 @@ void exchange(Control& control, const ExchangeRequest& r, WithoutGil& gil, Excha
         }
         if (out.pump.stop != Stop::done) return;
         shutdown(r.data, SHUT_WR);  // the end of the file, for the server
-        if (!next() || reply[0] != '2' || r.tail.empty() || !control.send(r.tail)) return;
+        if (!next() || reply[0] != '2') return;
+        out.complete = true;
+        if (r.tail.empty() || !control.send(r.tail)) return;
         for (int i = 0; i < r.after; ++i)
             if (!next()) return;
         return;
@@ -147,7 +153,36 @@ void exchange(Control& control, const ExchangeRequest& r, WithoutGil& gil, Excha
     out.pump = pump_from_socket(settings, r.amount, gil);
     // More than the limit was on its way: the rest is not read, nor a reply waited for.
     if (out.pump.stop != Stop::done || (r.amount >= 0 && out.pump.moved >= r.amount)) return;
-    next();
+    out.complete = next() && reply[0] == '2';
+}
+
+// A download into a file of its own: made before anything is sent, given its time and
+// closed once the transfer is whole; the caller renames or removes it.
+void exchange_into(Control& control, const ExchangeRequest& r, WithoutGil& gil, Exchanged& out) {
+    const LandingRequest& to = *r.landing;
+    Landing landing(to.dir, to.name);
+    if (!landing.open()) {
+        out.local_error = errno;
+        return;
+    }
+    exchange(control, r, landing.fd(), gil, out);
+    const bool whole = out.complete && out.pump.stop == Stop::done && control.broken == Broken::none &&
+                       (to.size < 0 || out.pump.moved == to.size);
+    if (!whole) return;  // closed by the landing; the caller removes it
+    std::optional<double> time = to.time;
+    if (!time && to.mdtm && r.before > 0 && out.replies.size() >= static_cast<std::size_t>(r.before))
+        time = mdtm_time(out.replies[r.before - 1]);
+    out.landed = landing.finish(time);
+    if (!out.landed) out.local_error = errno;
+}
+
+// The landing file's OSError, named as os.open() and os.utime() name it: by the name
+// given, relative to its directory.
+void set_local_error(int error, const std::string& name) {
+    Ref text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!text) return;  // that error is set instead
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text.get());
 }
 
 }  // namespace
@@ -161,7 +196,10 @@ PyObject* run_exchange(const ExchangeRequest& r) {
         // of the transfer, and another thread stops a session by shutting its sockets.
         Checks checks(gil, nullptr);
         Control control(r.control, r.timeout, r.pending, ReplyBounds{r.max_line, r.max_lines, r.max_bytes}, checks);
-        exchange(control, r, gil, out);
+        if (r.landing)
+            exchange_into(control, r, gil, out);
+        else
+            exchange(control, r, r.file, gil, out);
         out.broken = control.broken;
         if (control.broken == Broken::stop) {
             out.pump.stop = control.stop;
@@ -172,8 +210,10 @@ PyObject* run_exchange(const ExchangeRequest& r) {
     // An exchange that failed returns its error rather than raising it: the caller learns first how
     // far it got (whether the server accepted an upload it must then remove).
     Ref error;
-    if (out.pump.stop != Stop::done) {
-        if (out.broken == Broken::stop && out.pump.stop == Stop::timed_out)
+    if (out.local_error != 0 || out.pump.stop != Stop::done) {
+        if (out.local_error != 0)
+            set_local_error(out.local_error, r.landing->name);
+        else if (out.broken == Broken::stop && out.pump.stop == Stop::timed_out)
             PyErr_SetString(PyExc_TimeoutError, "timed out");  // as a socket of the control connection says it
         else
             finish_pump(out.pump, r.timeout);
@@ -198,7 +238,7 @@ PyObject* run_exchange(const ExchangeRequest& r) {
                          : out.broken == Broken::long_line   ? "long line"
                          : out.broken == Broken::long_reply  ? "long reply"
                                                              : nullptr;
-    return Py_BuildValue("(NLy#zO)", replies.release(), out.pumped ? static_cast<long long>(out.pump.moved) : -1LL,
+    return Py_BuildValue("(NLy#zOO)", replies.release(), out.pumped ? static_cast<long long>(out.pump.moved) : -1LL,
                          pending.data(), static_cast<Py_ssize_t>(pending.size()), broken,
-                         error ? error.get() : Py_None);
+                         error ? error.get() : Py_None, out.landed ? Py_True : Py_False);
 }

@@ -4,9 +4,19 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "pump.hpp"
+
+// Where a download lands when the exchange makes its local file itself (see landing.hpp).
+struct LandingRequest {
+    int dir;              // the directory's descriptor
+    std::string name;     // the new file's name in it
+    std::int64_t size;    // the size announced; the file is whole only at that size; < 0: unknown
+    std::optional<double> time;  // the time the whole file takes, where known
+    bool mdtm;            // else the time of the last reply before PASV's, an MDTM answer, where it gives one
+};
 
 struct ExchangeRequest {
     bool upload;          // STOR-like: bytes go from `file` to the server
@@ -16,7 +26,8 @@ struct ExchangeRequest {
     int before;           // how many replies come before PASV's
     std::string command;  // the transfer command, sent once PASV is answered
     int data;             // an unconnected IPv4 socket for the data connection
-    int file;
+    int file;             // unused where `landing` is given
+    std::optional<LandingRequest> landing;
     double timeout;       // for each wait; < 0: none
     PyObject* stopped;    // as for the pump, or null
     std::int64_t amount;  // a download's limit, an upload's count of bytes; < 0: none
@@ -27,7 +38,7 @@ struct ExchangeRequest {
 };
 
 // (replies, bytes moved or -1, what is left buffered, None or why the exchange broke off,
-// None or the exception that ended it).
+// None or the exception that ended it, whether the landing file is whole and closed).
 PyObject* run_exchange(const ExchangeRequest& r);
 
 // A pump's end as the function's result or exception (module.cpp).

@@ -130,17 +130,41 @@ bool size_of(PyObject* obj, std::size_t& out) {
     return true;
 }
 
+// A download's landing: (directory descriptor, name as bytes, size or -1, time or None, mdtm).
+bool landing_of(PyObject* obj, LandingRequest& out, OwnFd& dir) {
+    PyObject *folder, *name, *time;
+    long long size;
+    int mdtm;
+    if (!PyArg_ParseTuple(obj, "OSLOp:exchange", &folder, &name, &size, &time, &mdtm) || !dir.take(folder) ||
+        !bytes_of(name, out.name))
+        return false;
+    out.dir = dir.get();
+    out.size = size;
+    out.mdtm = mdtm != 0;
+    if (time != Py_None) {
+        const double seconds = PyFloat_AsDouble(time);
+        if (seconds == -1 && PyErr_Occurred()) return false;
+        out.time = seconds;
+    }
+    return true;
+}
+
 PyObject* exchange(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 15) {
         PyErr_Format(PyExc_TypeError, "exchange() takes 15 arguments (%zd given)", nargs);
         return nullptr;
     }
     ExchangeRequest r{};
-    OwnFd control, data, file;
+    OwnFd control, data, file;  // a landing's directory, or the file
     const int upload = PyObject_IsTrue(args[0]);
     if (upload < 0 || !control.take(args[1]) || !bytes_of(args[2], r.pending) || !bytes_of(args[3], r.head) ||
-        !bytes_of(args[5], r.command) || !data.take(args[6]) || !file.take(args[7]) || !bytes_of(args[12], r.tail))
+        !bytes_of(args[5], r.command) || !data.take(args[6]) || !bytes_of(args[12], r.tail))
         return nullptr;
+    if (PyTuple_Check(args[7]) && !upload) {
+        if (!landing_of(args[7], r.landing.emplace(), file)) return nullptr;
+    } else if (!file.take(args[7])) {
+        return nullptr;
+    }
     r.upload = upload != 0;
     r.control = control.get();
     r.data = data.get();
@@ -184,7 +208,7 @@ PyMethodDef methods[] = {
      "than `limit` bytes when it is given and not negative; `timeout` and `stopped` as for send_file."},
     {"exchange", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exchange)), METH_FASTCALL,
      "exchange(upload, control, pending, head, before, command, data, file, timeout, stopped, amount,\n"
-     "         early_end, tail, after, bounds) -> (replies, moved, pending, broken, error)\n\n"
+     "         early_end, tail, after, bounds) -> (replies, moved, pending, broken, error, landed)\n\n"
      "One file's transfer on a plain passive session, without the GIL: sends `head` (commands ending\n"
      "with PASV) on the connected socket `control`, reads `before` replies and PASV's, sends `command`\n"
      "while the unconnected IPv4 socket `data` connects to the port announced at the control\n"
@@ -197,7 +221,12 @@ PyMethodDef methods[] = {
      "'long line', 'long reply', 'passive', 'cut': an upload's connection broke, the server's reply,\n"
      "if any, last). `bounds`: (characters of a line, lines of a reply, characters of a reply).\n"
      "`error`: None, or the exception that ended the exchange (a timeout, an OSError, a stop), returned\n"
-     "so that the caller sees the replies read before it. timeout and stopped as for send_file."},
+     "so that the caller sees the replies read before it. timeout and stopped as for send_file.\n"
+     "A download's `file` may be (dir_fd, name, size, time, mdtm) instead of a descriptor: the file\n"
+     "`name` is then made in the directory `dir_fd` (exclusively, not through a link) and, once the\n"
+     "final reply is 2xx and `size` bytes (where not negative) arrived, given `time` (or, where None\n"
+     "and `mdtm`, that of the last reply before PASV's, where it is \"213 <time-val>\") and closed:\n"
+     "`landed`, the last of the results, says so; the caller renames or removes it."},
     {"parse_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_list)), METH_FASTCALL,
      "parse_list(lines, now=None) -> (entries, unknown)\n\n"
      "The entries (type, size, name, mtime, precision) of LIST lines in Unix, Windows/IIS or EPLF\n"

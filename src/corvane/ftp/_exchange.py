@@ -14,6 +14,7 @@ the other. Replies are judged here, as ftplib judges them.
 import codecs
 import errno
 import ftplib
+import os
 import socket
 import ssl
 
@@ -97,8 +98,8 @@ def fetch(session, path, file, stopped, limit, ask_time):
     """RETR `path` into the open `file` (at most `limit` bytes, where not negative) on a session
     can_exchange() accepts. (bytes received, the MDTM reply where `ask_time`, else None)."""
     head = (f"MDTM {path}\r\n" if ask_time else "") + "PASV\r\n"
-    texts, received, broken = _run(session, False, head, int(ask_time), f"RETR {path}", file, stopped, limit,
-                                   [], 0, lambda: None)
+    texts, received, broken, _ = _run(session, False, head, int(ask_time), f"RETR {path}", file, stopped, limit,
+                                      [], 0, lambda: None)
     time_reply = texts.pop(0) if ask_time else None
     first = _opened(texts, broken)
     if limit >= 0 and received >= limit:
@@ -107,14 +108,33 @@ def fetch(session, path, file, stopped, limit, ask_time):
     return received, time_reply
 
 
+def fetch_into(session, path, folder_fd, name, size, mtime, stopped):
+    """RETR `path` into a new file `name` of the directory `folder_fd`, made by the exchange (see
+    `_datapath.exchange`), on a session can_exchange() accepts. The file is given `mtime`, or where
+    None the server's MDTM answer; it is whole and closed where (bytes received, True) is
+    returned, and the caller's to rename or remove either way."""
+    ask_time = mtime is None
+    head = (f"MDTM {path}\r\n" if ask_time else "") + "PASV\r\n"
+    limit = -1 if size is None else size + 1  # one byte past the size tells a longer file
+    landing = (folder_fd, os.fsencode(name), -1 if size is None else size, mtime, ask_time)
+    texts, received, broken, landed = _run(session, False, head, int(ask_time), f"RETR {path}", landing, stopped,
+                                           limit, [], 0, lambda: None)
+    if ask_time:
+        del texts[0]
+    first = _opened(texts, broken)
+    if limit < 0 or received < limit:
+        expect(texts, first + 1, "2")
+    return received, landed
+
+
 def store(session, path, file, stopped, count, tail, after, accepted):
     """STOR the open `file` (`count` bytes from its offset) as `path` on a session can_exchange()
     accepts; once the server has it whole, the commands of `tail` are sent together and `after`
     of their replies read (the others are owed, see client.owe). accepted() is called once the
     server has accepted the STOR, also where the upload fails after that.
     (bytes sent, the replies to `tail` read)."""
-    texts, sent, broken = _run(session, True, "PASV\r\n", 0, f"STOR {path}", file, stopped, count, tail, after,
-                               accepted)
+    texts, sent, broken, _ = _run(session, True, "PASV\r\n", 0, f"STOR {path}", file, stopped, count, tail, after,
+                                  accepted)
     first = _opened(texts, broken)
     if broken == "cut":
         if len(texts) > first + 1 and texts[first + 1][:1] != "2":  # the server said why it broke off
@@ -137,7 +157,7 @@ def _run(session, upload, head, before, command, file, stopped, amount, tail, af
     session.data = data  # for a cut from another thread
     encoding = client.encoding
     try:
-        replies, moved, pending, broken, error = _datapath.exchange(
+        replies, moved, pending, broken, error, landed = _datapath.exchange(
             upload, client.sock, bytes(reader.pending), head.encode(encoding), len(owed) + before,
             f"{command}\r\n".encode(encoding), data, file, client.sock.gettimeout(), stopped, amount,
             takes_early_end(client), "".join(f"{line}\r\n" for line in tail).encode(encoding), after,
@@ -165,7 +185,7 @@ def _run(session, upload, head, before, command, file, stopped, amount, tail, af
                                  f"{limits.REPLY_LINES} lines or {limits.REPLY_BYTES} bytes (code {texts[-1]}); "
                                  f"the session was closed: connect again, and if it recurs the server or "
                                  f"something between is at fault")
-    return texts, moved, broken
+    return texts, moved, broken, landed
 
 
 def _opened(texts, broken):

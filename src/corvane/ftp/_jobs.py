@@ -398,6 +398,8 @@ def download(session, job, stopped, compared):
         # Beside the target, so that the rename into place never crosses file systems. O_EXCL, not
         # the name, keeps another's file from being taken for ours: a fast generator will do.
         temporary = f".{name}.{random.getrandbits(32):08x}.part"
+        if not job.checksum and _exchange.can_exchange(client):
+            return land(session, job, folder_fd, temporary, name, stopped)
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666,
                      dir_fd=folder_fd)
         placed = False
@@ -406,8 +408,7 @@ def download(session, job, stopped, compared):
                 received, mtime = receive(session, job, fd, stopped, limit)
             finally:
                 os.close(fd)
-            if job.size is not None and received < job.size:
-                raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
+            truncated(job, received)
             if job.checksum:
                 flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
                 written = _checksums.file_digest(lambda: open(os.open(temporary, flags, dir_fd=folder_fd), "rb"))
@@ -421,6 +422,31 @@ def download(session, job, stopped, compared):
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(temporary, dir_fd=folder_fd)
     return received
+
+
+def land(session, job, folder_fd, temporary, name, stopped):
+    """A download whose local file the native exchange makes, times and closes: here it is only
+    judged, and renamed into place or removed."""
+    try:
+        received, landed = _exchange.fetch_into(session, job.remote, folder_fd, temporary, job.size, job.mtime,
+                                                stopped)
+        overlong(job, received)
+        truncated(job, received)
+        if not landed:  # each way to end unfinished raised above: this guards the rename below
+            raise ftplib.error_reply(f"the download of {job.remote} ended unfinished")
+        os.replace(temporary, name, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
+    except FileExistsError:
+        raise  # another's file had the temporary name: nothing was made, and it stays
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary, dir_fd=folder_fd)
+        raise
+    return received
+
+
+def truncated(job, received):
+    if job.size is not None and received < job.size:
+        raise Truncated(f"the server announced {job.size} bytes and sent {received}; nothing was kept")
 
 
 def receive(session, job, fd, stopped, limit):

@@ -11,6 +11,7 @@ exits: a job still queued in a worker when the run ends must not start.
 """
 
 import atexit
+import collections
 import concurrent.futures
 import contextlib
 import os
@@ -84,6 +85,42 @@ def _remove_stop_files():
 def stop_file(run):
     """Where the stop signal of `run` appears for workers in other processes of this machine."""
     return os.path.join(tempfile.gettempdir(), f"corvane-ftp-{run}.stop")
+
+
+class Spread:
+    """File jobs waiting to be handed to the executor, taken in turn from each local directory.
+
+    Creating and renaming a file lock its directory: eight workers writing into one
+    directory spend their time spinning on that lock (on ext4, 1,000 small files cost
+    0.8 s of CPU from eight threads in one directory, 0.5 s from one thread or from eight
+    spread over 50). Workers given files of different directories do not meet."""
+
+    def __init__(self, spread):
+        self.spread = spread  # False: first in, first out, as one worker meets nobody
+        self.groups: collections.OrderedDict = collections.OrderedDict()  # directory -> its jobs waiting
+        self.count = 0
+
+    def add(self, jobs):
+        for job in jobs:
+            key = os.path.dirname(job.local) if self.spread else None
+            group = self.groups.get(key)
+            if group is None:
+                group = self.groups[key] = collections.deque()
+            group.append(job)
+        self.count += len(jobs)
+
+    def take(self):
+        key, group = next(iter(self.groups.items()))
+        job = group.popleft()
+        if not group:
+            del self.groups[key]
+        elif self.spread:
+            self.groups.move_to_end(key)
+        self.count -= 1
+        return job
+
+    def __len__(self):
+        return self.count
 
 
 @dataclass
@@ -176,6 +213,11 @@ class Scheduler:
         # release. So with one, the walk ends, its threads with it, before any job goes out.
         held = [] if walk and self.executor is not None else None
         walking = 0
+        # Jobs go to the executor a few at a time, so that those running at once come from
+        # different directories; enough wait in its queue that no worker waits for this thread.
+        waiting = Spread(self.jobs > 1)
+        handed = 0  # file jobs with the executor, running or queued
+        ahead = 2 * self.jobs
         # Each future puts itself here as it ends: waiting on the queue costs the same however
         # many are running, where concurrent.futures.wait() visits every one of them each time
         # (with a thousand files in flight, most of the run's own CPU).
@@ -195,8 +237,15 @@ class Scheduler:
                 if held is not None:
                     held.extend(jobs)
                     return
-                for job in jobs:
-                    submit(executor, job, job)
+                waiting.add(jobs)
+                hand_over()
+
+        def hand_over():
+            nonlocal handed
+            while waiting and handed < ahead:
+                job = waiting.take()
+                submit(executor, job, job)
+                handed += 1
 
         def release():
             nonlocal held
@@ -231,16 +280,21 @@ class Scheduler:
                         start(jobs, items)
                         release()
                         continue
+                    handed -= 1
                     outcome = self._outcome(future, job)
                     if outcome.refused:
                         bounces[job] = bounces.get(job, 0) + 1
-                        if running and bounces[job] < MAX_BOUNCES:
+                        if (running or waiting) and bounces[job] < MAX_BOUNCES:
                             with _interrupts_held():
                                 submit(executor, job, job)
+                            handed += 1
                             continue
                         outcome.error = _jobs.failure(job, ConnectionError(
                             "the server refused every session this worker asked for"), None)
                     tally.outcome(outcome)
+                if waiting and handed < ahead:
+                    with _interrupts_held():
+                        hand_over()
             self.check_deadline()
         except BaseException:
             self.stop()  # before the threads are joined: a stalled transfer must not hold them
