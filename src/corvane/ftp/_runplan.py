@@ -42,10 +42,11 @@ class RunPlan:
         self.segments = segments
 
     def local_path(self, rel):
-        return os.path.join(self.local, *rel.split("/")) if rel else self.local
+        return os.path.join(self.local, rel.replace("/", os.sep)) if rel else self.local
 
     def remote_path(self, rel):
-        return self.remote.join(rel) if rel else self.remote
+        # From the text, parsed once: joining parses the top again, a cost a file on large trees.
+        return type(self.remote)(self.remote_text(rel)) if rel else self.remote
 
     def remote_text(self, rel):
         return f"{self.top.rstrip('/')}/{rel}" if rel else self.top

@@ -14,6 +14,7 @@ import atexit
 import collections
 import concurrent.futures
 import contextlib
+import math
 import os
 import queue
 import signal
@@ -213,11 +214,13 @@ class Scheduler:
         # release. So with one, the walk ends, its threads with it, before any job goes out.
         held = [] if walk and self.executor is not None else None
         walking = 0
-        # Jobs go to the executor a few at a time, so that those running at once come from
-        # different directories; enough wait in its queue that no worker waits for this thread.
+        # Jobs go to our pool a few at a time, so that those running at once come from different
+        # directories; enough wait in its queue that no worker waits for this thread, and they go
+        # in batches, each handing-over holding Ctrl-C back once. A caller's executor may have
+        # any number of workers: it has every job at once, in the same order.
         waiting = Spread(self.jobs > 1)
         handed = 0  # file jobs with the executor, running or queued
-        ahead = 2 * self.jobs
+        ahead = 3 * self.jobs if self.executor is None else math.inf
         # Each future puts itself here as it ends: waiting on the queue costs the same however
         # many are running, where concurrent.futures.wait() visits every one of them each time
         # (with a thousand files in flight, most of the run's own CPU).
@@ -292,7 +295,7 @@ class Scheduler:
                         outcome.error = _jobs.failure(job, ConnectionError(
                             "the server refused every session this worker asked for"), None)
                     tally.outcome(outcome)
-                if waiting and handed < ahead:
+                if waiting and handed <= ahead - self.jobs:
                     with _interrupts_held():
                         hand_over()
             self.check_deadline()
