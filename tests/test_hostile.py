@@ -293,6 +293,18 @@ def test_get_does_not_follow_a_local_link_in_the_target(hostile, P, tmp_path):
 
 
 
+@pytest.mark.parametrize("mlst", [True, False], ids=["MLSD", "LIST and MDTM"])
+def test_get_sends_each_pasv_with_the_last_retr_to_a_server_like_vsftpd(hostile, P, tmp_path, mlst):
+    hostile.mlst, hostile.replies["greeting"] = mlst, "220 (vsFTPd 3.0.3)"
+    hostile.tree("/top", [Entry(name, size=len(PAYLOAD)) for name in ("a", "b", "gone", "c", "d")])
+    del hostile.files["/top/gone"]  # listed, and refused: the PASV sent with its RETR is still answered
+    with pytest.raises(ExceptionGroup) as info:
+        transfer.get(P("/top"), tmp_path, jobs=1)
+    assert [str(e.remote) for e in flat(info.value) if isinstance(e, FileTransferError)] == ["/top/gone"]
+    assert sorted(os.listdir(tmp_path)) == ["a", "b", "c", "d"]
+    assert all((tmp_path / n).read_bytes() == PAYLOAD and os.stat(tmp_path / n).st_mtime == 1767225600 for n in "abcd")
+    assert len(hostile.commands("PASV")) > len(hostile.commands("RETR", "MLSD", "LIST", "NLST"))
+
 def test_get_leaves_another_file_that_has_its_temporary_name(hostile, P, tmp_path, monkeypatch):
     hostile.tree("/top", [Entry("f")])
     monkeypatch.setattr(_jobs.random, "getrandbits", lambda bits: 42)

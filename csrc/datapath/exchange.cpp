@@ -113,7 +113,7 @@ void exchange(Control& control, const ExchangeRequest& r, int file, WithoutGil& 
     if (!control.send(r.head)) return;
     for (int i = 0; i < r.before; ++i)
         if (!next()) return;
-    if (!next() || reply.compare(0, 3, "227") != 0) return;
+    if ((!r.ready && !next()) || reply.compare(0, 3, "227") != 0) return;
     const long port = passive_port(reply);
     if (port < 0) {
         out.bad_passive = true;
@@ -122,6 +122,8 @@ void exchange(Control& control, const ExchangeRequest& r, int file, WithoutGil& 
     if (!control.send(r.command) || !connect_to(control, r.data, r.control, port)) return;
     const bool early = !r.upload && r.early_end;
     if (early) shutdown(r.data, SHUT_WR);
+    for (int i = 0; i < r.between; ++i)
+        if (!next()) return;
     if (!next()) return;
     if (reply[0] == '2' && !next()) return;
     if (reply[0] != '1') return;
@@ -170,8 +172,8 @@ void exchange_into(Control& control, const ExchangeRequest& r, WithoutGil& gil, 
                        (to.size < 0 || out.pump.moved == to.size);
     if (!whole) return;  // closed by the landing; the caller removes it
     std::optional<double> time = to.time;
-    if (!time && to.mdtm && r.before > 0 && out.replies.size() >= static_cast<std::size_t>(r.before))
-        time = mdtm_time(out.replies[r.before - 1]);
+    if (!time && to.time_reply >= 0 && out.replies.size() > static_cast<std::size_t>(to.time_reply))
+        time = mdtm_time(out.replies[static_cast<std::size_t>(to.time_reply)]);
     out.landed = landing.finish(time);
     if (!out.landed) out.local_error = errno;
 }

@@ -15,7 +15,7 @@ struct LandingRequest {
     std::string name;     // the new file's name in it
     std::int64_t size;    // the size announced; the file is whole only at that size; < 0: unknown
     std::optional<double> time;  // the time the whole file takes, where known
-    bool mdtm;            // else the time of the last reply before PASV's, an MDTM answer, where it gives one
+    int time_reply;       // else the index of an MDTM answer among the replies, whose time it takes; < 0: none
 };
 
 struct ExchangeRequest {
@@ -24,7 +24,9 @@ struct ExchangeRequest {
     std::string pending;  // what the session's reader has buffered of it
     std::string head;     // sent first: any commands whose replies come before PASV's, and PASV
     int before;           // how many replies come before PASV's
+    bool ready;           // PASV was sent already: its reply is the last of those `before`
     std::string command;  // the transfer command, sent once PASV is answered
+    int between;          // how many replies come after PASV's and before the transfer command's
     int data;             // an unconnected IPv4 socket for the data connection
     int file;             // unused where `landing` is given
     std::optional<LandingRequest> landing;

@@ -130,17 +130,15 @@ bool size_of(PyObject* obj, std::size_t& out) {
     return true;
 }
 
-// A download's landing: (directory descriptor, name as bytes, size or -1, time or None, mdtm).
+// A download's landing: (directory descriptor, name as bytes, size or -1, time or None, MDTM reply's index or -1).
 bool landing_of(PyObject* obj, LandingRequest& out, OwnFd& dir) {
     PyObject *folder, *name, *time;
     long long size;
-    int mdtm;
-    if (!PyArg_ParseTuple(obj, "OSLOp:exchange", &folder, &name, &size, &time, &mdtm) || !dir.take(folder) ||
-        !bytes_of(name, out.name))
+    if (!PyArg_ParseTuple(obj, "OSLOi:exchange", &folder, &name, &size, &time, &out.time_reply) ||
+        !dir.take(folder) || !bytes_of(name, out.name))
         return false;
     out.dir = dir.get();
     out.size = size;
-    out.mdtm = mdtm != 0;
     if (time != Py_None) {
         const double seconds = PyFloat_AsDouble(time);
         if (seconds == -1 && PyErr_Occurred()) return false;
@@ -150,8 +148,8 @@ bool landing_of(PyObject* obj, LandingRequest& out, OwnFd& dir) {
 }
 
 PyObject* exchange(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 15) {
-        PyErr_Format(PyExc_TypeError, "exchange() takes 15 arguments (%zd given)", nargs);
+    if (nargs != 17) {
+        PyErr_Format(PyExc_TypeError, "exchange() takes 17 arguments (%zd given)", nargs);
         return nullptr;
     }
     ExchangeRequest r{};
@@ -172,8 +170,13 @@ PyObject* exchange(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const long before = PyLong_AsLong(args[4]);
     const long after = PyLong_AsLong(args[13]);
     if ((before == -1 || after == -1) && PyErr_Occurred()) return nullptr;
+    const long between = PyLong_AsLong(args[16]);
+    const int ready = PyObject_IsTrue(args[15]);
+    if ((between == -1 && PyErr_Occurred()) || ready < 0) return nullptr;
     r.before = static_cast<int>(before);
     r.after = static_cast<int>(after);
+    r.between = static_cast<int>(between);
+    r.ready = ready != 0 && before > 0;
     r.timeout = args[8] == Py_None ? -1 : PyFloat_AsDouble(args[8]);
     if (r.timeout == -1 && PyErr_Occurred()) return nullptr;
     r.stopped = args[9] == Py_None ? nullptr : args[9];
@@ -208,7 +211,7 @@ PyMethodDef methods[] = {
      "than `limit` bytes when it is given and not negative; `timeout` and `stopped` as for send_file."},
     {"exchange", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exchange)), METH_FASTCALL,
      "exchange(upload, control, pending, head, before, command, data, file, timeout, stopped, amount,\n"
-     "         early_end, tail, after, bounds) -> (replies, moved, pending, broken, error, landed)\n\n"
+     "         early_end, tail, after, bounds, ready, between) -> (replies, moved, pending, broken, error, landed)\n\n"
      "One file's transfer on a plain passive session, without the GIL: sends `head` (commands ending\n"
      "with PASV) on the connected socket `control`, reads `before` replies and PASV's, sends `command`\n"
      "while the unconnected IPv4 socket `data` connects to the port announced at the control\n"
@@ -220,12 +223,14 @@ PyMethodDef methods[] = {
      "`moved`: -1 where no data moved; `broken`: None or why the exchange broke off ('closed',\n"
      "'long line', 'long reply', 'passive', 'cut': an upload's connection broke, the server's reply,\n"
      "if any, last). `bounds`: (characters of a line, lines of a reply, characters of a reply).\n"
+     "`ready`: PASV was sent before, its reply the last of the `before`; `between`: replies to\n"
+     "commands sent in `command` ahead of the transfer command, read before its 1xx.\n"
      "`error`: None, or the exception that ended the exchange (a timeout, an OSError, a stop), returned\n"
      "so that the caller sees the replies read before it. timeout and stopped as for send_file.\n"
      "A download's `file` may be (dir_fd, name, size, time, mdtm) instead of a descriptor: the file\n"
      "`name` is then made in the directory `dir_fd` (exclusively, not through a link) and, once the\n"
      "final reply is 2xx and `size` bytes (where not negative) arrived, given `time` (or, where None\n"
-     "and `mdtm`, that of the last reply before PASV's, where it is \"213 <time-val>\") and closed:\n"
+     "that of the reply of index `mdtm` where that is \"213 <time-val>\") and closed:\n"
      "`landed`, the last of the results, says so; the caller renames or removes it."},
     {"parse_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_list)), METH_FASTCALL,
      "parse_list(lines, now=None) -> (entries, unknown)\n\n"

@@ -227,3 +227,11 @@ def takes_early_end(client: Any) -> bool:
     """Whether the server is one known to take a download's data connection closed on the client's
     side before the command's 1xx, and to answer sooner for it: vsftpd, by its greeting."""
     return "vsftpd" in (getattr(client, "welcome", None) or "").lower()
+
+
+def reads_no_command_during_transfer(client: Any) -> bool:
+    """Whether the server is one known to leave commands unread while a transfer runs and to answer
+    them, in order, once its final reply is sent, so that a PASV may travel with the transfer
+    command: vsftpd, by its greeting. pyftpdlib, for one, acts on a PASV at once and so ends the
+    transfer under way."""
+    return takes_early_end(client)

@@ -19,7 +19,7 @@ import socket
 import ssl
 
 from corvane.ftp import _datapath, limits
-from corvane.ftp._data import can_pipeline_passive, takes_early_end
+from corvane.ftp._data import can_pipeline_passive, reads_no_command_during_transfer, takes_early_end
 from corvane.ftp.client import owe, owed_replies, server_name
 
 READ = 1 << 14
@@ -97,9 +97,9 @@ def can_exchange(client):
 def fetch(session, path, file, stopped, limit, ask_time):
     """RETR `path` into the open `file` (at most `limit` bytes, where not negative) on a session
     can_exchange() accepts. (bytes received, the MDTM reply where `ask_time`, else None)."""
-    head = (f"MDTM {path}\r\n" if ask_time else "") + "PASV\r\n"
-    texts, received, broken, _ = _run(session, False, head, int(ask_time), f"RETR {path}", file, stopped, limit,
-                                      [], 0, lambda: None)
+    asks = [f"MDTM {path}"] if ask_time else []
+    texts, received, broken, _ = _run(session, False, asks, f"RETR {path}", file, stopped, limit, [], 0,
+                                      lambda: None)
     time_reply = texts.pop(0) if ask_time else None
     first = _opened(texts, broken)
     if limit >= 0 and received >= limit:
@@ -113,14 +113,12 @@ def fetch_into(session, path, folder_fd, name, size, mtime, stopped):
     `_datapath.exchange`), on a session can_exchange() accepts. The file is given `mtime`, or where
     None the server's MDTM answer; it is whole and closed where (bytes received, True) is
     returned, and the caller's to rename or remove either way."""
-    ask_time = mtime is None
-    head = (f"MDTM {path}\r\n" if ask_time else "") + "PASV\r\n"
+    asks = [f"MDTM {path}"] if mtime is None else []
     limit = -1 if size is None else size + 1  # one byte past the size tells a longer file
-    landing = (folder_fd, os.fsencode(name), -1 if size is None else size, mtime, ask_time)
-    texts, received, broken, landed = _run(session, False, head, int(ask_time), f"RETR {path}", landing, stopped,
-                                           limit, [], 0, lambda: None)
-    if ask_time:
-        del texts[0]
+    landing = (folder_fd, os.fsencode(name), -1 if size is None else size, mtime)
+    texts, received, broken, landed = _run(session, False, asks, f"RETR {path}", landing, stopped, limit, [], 0,
+                                           lambda: None)
+    del texts[:len(asks)]
     first = _opened(texts, broken)
     if limit < 0 or received < limit:
         expect(texts, first + 1, "2")
@@ -133,8 +131,7 @@ def store(session, path, file, stopped, count, tail, after, accepted):
     of their replies read (the others are owed, see client.owe). accepted() is called once the
     server has accepted the STOR, also where the upload fails after that.
     (bytes sent, the replies to `tail` read)."""
-    texts, sent, broken, _ = _run(session, True, "PASV\r\n", 0, f"STOR {path}", file, stopped, count, tail, after,
-                                  accepted)
+    texts, sent, broken, _ = _run(session, True, [], f"STOR {path}", file, stopped, count, tail, after, accepted)
     first = _opened(texts, broken)
     if broken == "cut":
         if len(texts) > first + 1 and texts[first + 1][:1] != "2":  # the server said why it broke off
@@ -146,31 +143,54 @@ def store(session, path, file, stopped, count, tail, after, accepted):
     return sent, texts[first + 2:]
 
 
-def _run(session, upload, head, before, command, file, stopped, amount, tail, after, accepted):
+def _passive_ahead(reply):
+    """Stands, among the replies a session owes, for the 227 of a PASV sent with the last download's
+    RETR: the next transfer takes its port; anything else reads the reply and drops it."""
+
+
+def _run(session, upload, asks, command, file, stopped, amount, tail, after, accepted):
+    """The exchange of `command`, with `asks` (commands whose replies come first) sent ahead of it:
+    (the replies, in the order asks, PASV, the transfer's and the tail's; bytes moved; why it broke
+    off or None; whether a landing `file` is whole)."""
     client = session.client
-    if any("\r" in line or "\n" in line for line in [command, *tail]):
+    if any("\r" in line or "\n" in line for line in [*asks, command, *tail]):
         raise ValueError("an illegal newline character should not be contained")  # as ftplib refuses it
-    # Replies still owed (a time set after the last upload) are read first, in the same call.
+    # Replies still owed (a time set after the last upload, a PASV sent ahead) are read first, in the same call.
     owed = owed_replies(client)
+    ready = bool(owed) and owed[-1] is _passive_ahead
+    # A server that reads no command while a transfer runs answers a PASV sent with RETR once the
+    # file is sent: the next download on the session saves the round trip of its own.
+    ahead = not upload and reads_no_command_during_transfer(client)
+    asked = "".join(f"{line}\r\n" for line in asks)
+    head = "" if ready else asked + "PASV\r\n"
+    sent = (asked if ready else "") + f"{command}\r\n" + ("PASV\r\n" if ahead else "")
+    if isinstance(file, tuple):
+        file += (len(owed) if asks else -1,)  # where the MDTM answer comes, among the replies read
     reader = client.file
     data = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     session.data = data  # for a cut from another thread
     encoding = client.encoding
     try:
         replies, moved, pending, broken, error, landed = _datapath.exchange(
-            upload, client.sock, bytes(reader.pending), head.encode(encoding), len(owed) + before,
-            f"{command}\r\n".encode(encoding), data, file, client.sock.gettimeout(), stopped, amount,
-            takes_early_end(client), "".join(f"{line}\r\n" for line in tail).encode(encoding), after,
-            (client.maxline, limits.REPLY_LINES, limits.REPLY_BYTES))
+            upload, client.sock, bytes(reader.pending), head.encode(encoding),
+            len(owed) + (0 if ready else len(asks)), sent.encode(encoding), data, file,
+            client.sock.gettimeout(), stopped, amount, takes_early_end(client),
+            "".join(f"{line}\r\n" for line in tail).encode(encoding), after,
+            (client.maxline, limits.REPLY_LINES, limits.REPLY_BYTES), ready, len(asks) if ready else 0)
     finally:
         session.data = None
         data.close()
     reader.pending[:] = pending
     texts = [reply.decode(encoding) for reply in replies]
-    for heard, reply in zip(owed, texts):
+    plain = len(owed) - ready
+    for heard, reply in zip(owed[:plain], texts):
         heard(reply)
-    del texts[:len(owed)]
-    if any(reply[:1] == "1" for reply in texts[before + 1:]):
+    del texts[:plain]
+    if ready:  # PASV's answer came before those of the asks: in the order the caller reads
+        texts[:len(asks) + 1] = texts[1:len(asks) + 1] + texts[:1]
+    if ahead and len(texts) > len(asks) + 1:  # the transfer command went, and the PASV behind it
+        owe(client, _passive_ahead)
+    if any(reply[:1] == "1" for reply in texts[len(asks) + 1:]):
         accepted()
     if texts:
         client.lastresp = texts[-1][:3]
