@@ -7,6 +7,7 @@ then taken out of the calling thread's slot, which gets back what it held.
 """
 
 import atexit
+import contextlib
 import ftplib
 import itertools
 import os
@@ -169,12 +170,9 @@ class SessionPool:
             session, check = self._lend(fresh, waited_from)
             if session is None:
                 try:
-                    session = self._log_in()
+                    return self._log_in()
                 except SessionsRefused:
                     continue  # _lend waits out the pause, and fails the wait once it is too long
-                with self.cond:
-                    self.busy.add(session)
-                return session
             if not check or self._answers(session):
                 return session
 
@@ -228,12 +226,9 @@ class SessionPool:
         if session is not None:
             return session if not check or self._answers(session) else None
         try:
-            session = self._log_in()
+            return self._log_in()
         except Exception:
             return None  # the job goes on with the sessions it has
-        with self.cond:
-            self.busy.add(session)
-        return session
 
     def _answers(self, session):
         """Whether a session that may have been ended from outside still answers; one that does not is dropped."""
@@ -259,19 +254,14 @@ class SessionPool:
                 thread.start()
 
     def _warm_one(self):
-        try:
-            session = self._log_in()
-        except Exception:
-            return  # whichever job needs a session meets the same fault, and reports it
-        with self.cond:
-            if not self.closed:
-                self.idle.append(session)
-                self.cond.notify()
-                return
-        session.quit()
+        with contextlib.suppress(Exception):  # whichever job needs a session meets the same fault, and reports it
+            self._log_in(lent=False)
 
-    def _log_in(self):
-        """A new session, its place already held in `logging_in`."""
+    def _log_in(self, lent=True):
+        """A new session, its place already held in `logging_in`: lent (busy), or for warm() idle
+        (None, and closed, where the pool closed meanwhile). Its place passes from `logging_in` to
+        where it goes in one step: counted short in between, it let another caller log in one
+        session past the cap."""
         try:
             session = Session(self.path)
         except BaseException as exc:
@@ -291,7 +281,15 @@ class SessionPool:
             self.refusals = 0
             self.refused = None
             self.opened.append(session.id)
-        return session
+            if lent:
+                self.busy.add(session)
+                return session
+            if not self.closed:
+                self.idle.append(session)
+                self.cond.notify()
+                return session
+        session.quit()
+        return None
 
     def _room(self):
         return self.cap is None or self._count() < self.cap
