@@ -305,6 +305,19 @@ def test_get_sends_each_pasv_with_the_last_retr_to_a_server_like_vsftpd(hostile,
     assert all((tmp_path / n).read_bytes() == PAYLOAD and os.stat(tmp_path / n).st_mtime == 1767225600 for n in "abcd")
     assert len(hostile.commands("PASV")) > len(hostile.commands("RETR", "MLSD", "LIST", "NLST"))
 
+
+@pytest.mark.parametrize("atomic", [True, False], ids=["renamed", "direct"])
+def test_put_sends_the_next_pasv_behind_each_upload_to_a_server_like_vsftpd(hostile, P, tmp_path, atomic):
+    hostile.replies["greeting"] = "220 (vsFTPd 3.0.3)"
+    hostile.tree("/top", [Entry(name) for name in "abc"] * atomic, data=b"old")
+    if atomic:  # a top that exists: each upload goes to a temporary name and is renamed over the old copy
+        hostile.replies["MKD"] = "550 exists"
+    for name in "abcd":
+        (tmp_path / name).write_bytes(PAYLOAD)
+    assert transfer.put(tmp_path, P("/top"), jobs=1).files_moved == 4
+    assert all(hostile.files[f"/top/{name}"].payload() == PAYLOAD for name in "abcd")
+    assert len(hostile.commands("PASV")) > len(hostile.commands("STOR"))
+
 def test_get_leaves_another_file_that_has_its_temporary_name(hostile, P, tmp_path, monkeypatch):
     hostile.tree("/top", [Entry("f")])
     monkeypatch.setattr(_jobs.random, "getrandbits", lambda bits: 42)

@@ -131,7 +131,11 @@ def store(session, path, file, stopped, count, tail, after, accepted):
     of their replies read (the others are owed, see client.owe). accepted() is called once the
     server has accepted the STOR, also where the upload fails after that.
     (bytes sent, the replies to `tail` read)."""
-    texts, sent, broken, _ = _run(session, True, [], f"STOR {path}", file, stopped, count, tail, after, accepted)
+    # Behind the tail, where no transfer runs, a server like vsftpd answers the PASV of the
+    # session's next transfer at once: it is there to read when that one starts.
+    ahead = ["PASV"] if reads_no_command_during_transfer(session.client) else []
+    texts, sent, broken, _ = _run(session, True, [], f"STOR {path}", file, stopped, count, tail + ahead, after,
+                                  accepted)
     first = _opened(texts, broken)
     if broken == "cut":
         if len(texts) > first + 1 and texts[first + 1][:1] != "2":  # the server said why it broke off
@@ -140,12 +144,15 @@ def store(session, path, file, stopped, count, tail, after, accepted):
     expect(texts, first + 1, "2")
     for _ in tail[after:]:  # sent, as the final reply was 2xx
         owe(session.client, lambda reply: None)
+    if ahead:
+        owe(session.client, _passive_ahead)
     return sent, texts[first + 2:]
 
 
 def _passive_ahead(reply):
     """Stands, among the replies a session owes, for the 227 of a PASV sent with the last download's
-    RETR: the next transfer takes its port; anything else reads the reply and drops it."""
+    RETR or behind the last upload: the next transfer takes its port, where nothing was sent after
+    it; anything else reads the reply and drops it."""
 
 
 def _run(session, upload, asks, command, file, stopped, amount, tail, after, accepted):
