@@ -50,33 +50,41 @@ class Scripted(threading.Thread):
 
     def serve(self, send, lines):
         send(self.greeting)
-        for line in lines:
-            verb, _, arg = line.decode("utf-8", "surrogateescape").rstrip("\r\n").partition(" ")
-            self.commands.append((verb, arg := arg.removeprefix("-a ")))
-            if verb in ("MLSD", "LIST", "RETR"):
-                payload = self.files.get(arg, b"") if verb == "RETR" else "".join(
-                    self.line(*entry) + "\r\n" for entry in self.listings[arg]).encode("utf-8", "surrogateescape")
-                with data, data.accept()[0] as out:
-                    if self.watch_ends and (self.early_ends.append(bool(select.select([out], [], [], 0.3)[0]) and out.recv(
-                            1, socket.MSG_PEEK) == b"") or self.early_ends[-1]) \
-                            and "vsFTPd" not in self.greeting:  # pyftpdlib drops it, then waits for ever
-                        send("425 the data connection was closed before the command")
-                        continue
-                    send("150 here")
-                    try:
-                        out.sendall(payload)
-                    except OSError:  # the client stopped reading
-                        self.unsent += 1
-                send("226 done")
-            elif verb == "PASV":
-                data = socket.create_server(("127.0.0.1", 0))
-                send("227 ok (127,0,0,1,%d,%d)" % divmod(data.getsockname()[1], 256))
-            else:
-                send({"FEAT": "211-x\r\n MLST size*;\r\n211 end" if self.mlsd else "211 none", "QUIT": "221 bye",
-                      "CWD": "250 ok" if arg in self.listings else "550 no",
-                      "SIZE": self.sizes.get(arg, f"213 {len(self.files[arg])}" if arg in self.files else "550 no"),
-                      "MDTM": "213 20260101000000" if arg in self.files else "550 no",  # as LIST dates them
-                      }.get(verb, "200 ok"))
+        data = None
+        try:
+            for line in lines:
+                verb, _, arg = line.decode("utf-8", "surrogateescape").rstrip("\r\n").partition(" ")
+                self.commands.append((verb, arg := arg.removeprefix("-a ")))
+                if verb in ("MLSD", "LIST", "RETR"):
+                    payload = self.files.get(arg, b"") if verb == "RETR" else "".join(
+                        self.line(*entry) + "\r\n" for entry in self.listings[arg]).encode("utf-8", "surrogateescape")
+                    with data, data.accept()[0] as out:
+                        if self.watch_ends and (self.early_ends.append(
+                                bool(select.select([out], [], [], 0.3)[0]) and out.recv(1, socket.MSG_PEEK) == b"")
+                                or self.early_ends[-1]) \
+                                and "vsFTPd" not in self.greeting:  # pyftpdlib drops it, then waits for ever
+                            send("425 the data connection was closed before the command")
+                            continue
+                        send("150 here")
+                        try:
+                            out.sendall(payload)
+                        except OSError:  # the client stopped reading
+                            self.unsent += 1
+                    send("226 done")
+                elif verb == "PASV":
+                    if data is not None:
+                        data.close()  # as a server does: the new port replaces one a PASV sent ahead left unused
+                    data = socket.create_server(("127.0.0.1", 0))
+                    send("227 ok (127,0,0,1,%d,%d)" % divmod(data.getsockname()[1], 256))
+                else:
+                    send({"FEAT": "211-x\r\n MLST size*;\r\n211 end" if self.mlsd else "211 none", "QUIT": "221 bye",
+                          "CWD": "250 ok" if arg in self.listings else "550 no",
+                          "SIZE": self.sizes.get(arg, f"213 {len(self.files[arg])}" if arg in self.files else "550 no"),
+                          "MDTM": "213 20260101000000" if arg in self.files else "550 no",  # as LIST dates them
+                          }.get(verb, "200 ok"))
+        finally:
+            if data is not None:
+                data.close()
 
 
 @pytest.fixture
