@@ -9,6 +9,12 @@ upload sends what follows (the time, the rename) too, so that a file takes the
 GIL back once. It reads replies from the buffer of `ControlReader`, which takes
 the place of ftplib's own reader on such a session, so that neither reads past
 the other. Replies are judged here, as ftplib judges them.
+
+A download may also have its local file made, timed and closed in that call
+(`fetch_into`). On a server that reads no command while a transfer runs
+(vsftpd), the PASV of the session's next transfer goes with a download's RETR
+or behind an upload's tail; its reply stays owed to the session (see
+`_passive_ahead`).
 """
 
 import codecs
