@@ -14,7 +14,6 @@ import atexit
 import collections
 import concurrent.futures
 import contextlib
-import math
 import os
 import queue
 import signal
@@ -25,6 +24,7 @@ from dataclasses import dataclass
 
 from corvane.ftp import _jobs
 from corvane.ftp._jobs import FileJob
+from corvane.ftp._workers import Workers
 
 # A job bounced this often by processes that could get no session fails.
 MAX_BOUNCES = 20
@@ -151,6 +151,7 @@ class Scheduler:
         self.deadline = deadline
         self.expired = False
         self.running: dict = {}  # future -> its file job, or the walk's item it stands for
+        self.workers = None  # the run's own workers, while execute() runs (see _workers)
         # Only jobs that may run in another process need the file to hear of a stop.
         self.stop_file = None if executor is None else stop_file(run)
 
@@ -192,6 +193,8 @@ class Scheduler:
         """Ctrl-C, or a progress callback that raised: every transfer ends within a
         moment, each removing its temporary file, and every session is closed."""
         self._signal()
+        if self.workers is not None:
+            self.workers.shutdown(wait=False, cancel_futures=True)
         # A cancelled future counts as done only once a worker has seen it: wait for the running ones.
         running = [future for future in self.running if not future.cancel()]
         self.pool.cut_all()
@@ -201,30 +204,28 @@ class Scheduler:
 
     def execute(self, todo, walk=None):
         """Runs the file jobs `todo` and, with `walk`, the steps of a walk over directories
-        and the jobs each step frees: with the default thread pool, the first files move
+        and the jobs each step frees: with the run's own workers, the first files move
         while the walk goes on."""
-        executor = self.executor or concurrent.futures.ThreadPoolExecutor(self.jobs)
         stepping = walk and concurrent.futures.ThreadPoolExecutor(self.jobs, "corvane-ftp walk")
         tally = self.tally
         bounces: dict = {}
         running = self.running
+        # Each future puts itself here as it ends, and the workers their wake-ups: waiting on
+        # the queue costs the same however many are running, where concurrent.futures.wait()
+        # visits every one of them each time.
+        ended = queue.SimpleQueue()
+        # The jobs running at once come from different directories (see Spread). A caller's
+        # executor may have any number of workers: it has every job at once, in that order.
+        waiting = Spread(self.jobs > 1)
+        workers = self.workers = None if self.executor is not None else \
+            Workers(self.jobs, waiting, lambda: ended.put(None))
+        outstanding = 0  # file jobs given to the workers whose outcome has not been counted
 
         # A caller's executor may fork its workers as jobs arrive (a process pool does), and a
         # child forked while a thread of ours is mid-command can inherit a lock nobody will
         # release. So with one, the walk ends, its threads with it, before any job goes out.
         held = [] if walk and self.executor is not None else None
         walking = 0
-        # Jobs go to our pool a few at a time, so that those running at once come from different
-        # directories; enough wait in its queue that no worker waits for this thread, and they go
-        # in batches, each handing-over holding Ctrl-C back once. A caller's executor may have
-        # any number of workers: it has every job at once, in the same order.
-        waiting = Spread(self.jobs > 1)
-        handed = 0  # file jobs with the executor, running or queued
-        ahead = 3 * self.jobs if self.executor is None else math.inf
-        # Each future puts itself here as it ends: waiting on the queue costs the same however
-        # many are running, where concurrent.futures.wait() visits every one of them each time
-        # (with a thousand files in flight, most of the run's own CPU).
-        ended = queue.SimpleQueue()
 
         def submit(on, tag, *call):
             future = on.submit(*call)
@@ -232,23 +233,21 @@ class Scheduler:
             future.add_done_callback(ended.put)
 
         def start(jobs, items=()):
-            nonlocal walking
+            nonlocal walking, outstanding
             with _interrupts_held():
                 for item in items:
                     submit(stepping, item, walk.step, item)
                     walking += 1
                 if held is not None:
                     held.extend(jobs)
-                    return
-                waiting.add(jobs)
-                hand_over()
-
-        def hand_over():
-            nonlocal handed
-            while waiting and handed < ahead:
-                job = waiting.take()
-                submit(executor, job, job)
-                handed += 1
+                elif workers is not None:
+                    outstanding += len(jobs)
+                    workers.add(jobs)
+                else:
+                    waiting.add(jobs)
+                    while waiting:
+                        job = waiting.take()
+                        submit(self.executor, job, job)
 
         def release():
             nonlocal held
@@ -256,6 +255,25 @@ class Scheduler:
                 stepping.shutdown(wait=True)
                 jobs, held = held, None
                 start(jobs)
+
+        def counted(outcome):
+            """Counts an outcome, or gives its job another go where it was only refused a session."""
+            nonlocal outstanding
+            job = outcome.job
+            if outcome.refused:
+                bounces[job] = bounces.get(job, 0) + 1
+                if (running or outstanding > 1 or waiting) and bounces[job] < MAX_BOUNCES:
+                    with _interrupts_held():
+                        if workers is None:
+                            submit(self.executor, job, job)
+                        else:
+                            workers.add([job])
+                    return
+                outcome.error = _jobs.failure(job, ConnectionError(
+                    "the server refused every session this worker asked for"), None)
+            if workers is not None:
+                outstanding -= 1
+            tally.outcome(outcome)
 
         # Partial counts arrive on the workers' threads; the callback runs here, ten times a second at most.
         tick = None if self.deadline is None else 0.1  # so that a passed deadline is seen at once
@@ -265,13 +283,15 @@ class Scheduler:
         try:
             start(todo, walk.first if walk else ())
             release()
-            while running:
+            while running or outstanding:
                 self.check_deadline()
                 finished = _ended(ended, tick)
                 self.check_deadline()  # what the watchdog cut short is no failure of its own
                 if not finished:
                     tally.tick()
                 for future in finished:
+                    if future is None:  # the workers' wake-up: their outcomes are taken below
+                        continue
                     job = running.pop(future)
                     if not isinstance(job, FileJob):
                         walking -= 1
@@ -283,28 +303,29 @@ class Scheduler:
                         start(jobs, items)
                         release()
                         continue
-                    handed -= 1
-                    outcome = self._outcome(future, job)
-                    if outcome.refused:
-                        bounces[job] = bounces.get(job, 0) + 1
-                        if (running or waiting) and bounces[job] < MAX_BOUNCES:
-                            with _interrupts_held():
-                                submit(executor, job, job)
-                            handed += 1
-                            continue
-                        outcome.error = _jobs.failure(job, ConnectionError(
-                            "the server refused every session this worker asked for"), None)
-                    tally.outcome(outcome)
-                if waiting and handed <= ahead - self.jobs:
-                    with _interrupts_held():
-                        hand_over()
+                    counted(self._outcome(future, job))
+                for outcome in workers.take_done() if workers is not None else ():
+                    counted(outcome)
             self.check_deadline()
         except BaseException:
             self.stop()  # before the threads are joined: a stalled transfer must not hold them
             raise
         finally:
             _jobs.partial_sinks.pop(self.run, None)
-            self._join(stepping, executor if self.executor is None else None)
+            try:
+                self._join(stepping, workers)
+            finally:
+                if workers is not None:
+                    self._count_late(workers.take_done())
+
+    def _count_late(self, outcomes):
+        """What the workers finished after the run began to stop still counts: a file that arrived is
+        moved, not "not attempted". One refused a session never ran, and stays unattempted."""
+        for outcome in outcomes:
+            if not outcome.refused:
+                # The run already ends with its own error: a progress callback failing now must not hide it.
+                with contextlib.suppress(Exception):
+                    self.tally.outcome(outcome)
 
     def _join(self, *executors):
         """Shuts down the executors of ours and joins their threads: none may outlive the run, nor
