@@ -15,6 +15,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -226,6 +227,19 @@ def test_deadline_stops_a_trickling_run_and_leaves_the_old_copies(stage, directi
         put(stage.source, stage.top, deadline=1) if direction == "put" else get(stage.top, stage.back, deadline=1)
     assert isinstance(info.value.report, Report) and info.value.report.files_moved == 0 and stage.server.fired()
     assert digest_tree(stage.twin) == before and not [files for _, _, files in os.walk(stage.back) if files]
+
+
+def test_a_run_cut_by_its_deadline_counts_what_arrived_and_leaves_no_thread(stage):
+    stage.serve_source()
+    stage.server.arm("RETR", "trickle", skip=2, times=100, interval=0.05)  # two files arrive, the next two trickle
+    with pytest.raises(TimeoutError) as info:
+        get(stage.top, stage.back, jobs=2, deadline=1)
+    report, arrived = info.value.report, [os.path.relpath(os.path.join(here, name), stage.back)
+                                          for here, _, files in os.walk(stage.back) for name in files]
+    assert report.files_moved == len(arrived) == 2 and sum(report.__dict__[k] for k in (
+        "files_moved", "files_failed", "files_not_attempted")) == len(NAMES)
+    assert all((stage.source / rel).read_bytes() == (stage.back / rel).read_bytes() for rel in arrived)
+    assert [thread.name for thread in threading.enumerate() if thread.name.startswith("corvane-ftp")] == []
 
 
 def test_special_files_are_refused_alone_and_left_out_of_trees(stage):

@@ -1,5 +1,6 @@
-"""Running one transfer's jobs: file jobs on the executor, directory steps on threads of
-their own, with one stop signal that every worker sees.
+"""Running one transfer's jobs: file jobs on the run's own workers (see _workers) or the
+caller's executor, directory steps on threads of their own, with one stop signal that
+every worker sees.
 
 Stopping (Ctrl-C, a progress callback that raised, a passed deadline) must reach
 every worker: threads of this process see the run's id in `_jobs.stopped_runs`;
@@ -52,11 +53,11 @@ os.register_at_fork(after_in_child=_release_in_child)
 
 @contextlib.contextmanager
 def _interrupts_held():
-    """Holds Ctrl-C back while jobs are handed to an executor, then raises it.
+    """Holds Ctrl-C back while jobs are handed to an executor or workers, then raises it.
 
-    A KeyboardInterrupt inside ThreadPoolExecutor.submit can strike while a
-    pool thread is being started, and leave a thread that nothing ends, so
-    that the interpreter never exits. Handing over takes a moment only.
+    A KeyboardInterrupt can strike while a thread is being started (inside
+    ThreadPoolExecutor.submit, or Workers.add), and leave a thread that nothing
+    ends, so that the interpreter never exits. Handing over takes a moment only.
     """
     if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is None:
         yield  # signal handlers belong to the main thread; None: one set outside Python, left alone
@@ -89,7 +90,7 @@ def stop_file(run):
 
 
 class Spread:
-    """File jobs waiting to be handed to the executor, taken in turn from each local directory.
+    """File jobs waiting for a worker, taken in turn from each local directory.
 
     Creating and renaming a file lock its directory: eight workers writing into one
     directory spend their time spinning on that lock (on ext4, 1,000 small files cost
@@ -138,8 +139,8 @@ class Walk:
 
 
 class Scheduler:
-    """Runs the jobs of one run (`run`, its id) on `executor` (None: a thread pool of `jobs`
-    threads of its own), counting their outcomes in `tally`; `pool` is the run's session pool,
+    """Runs the jobs of one run (`run`, its id) on `executor` (None: `jobs` workers of its own),
+    counting their outcomes in `tally`; `pool` is the run's session pool,
     whose sessions a stop cuts."""
 
     def __init__(self, run, jobs, executor, tally, pool, deadline=None):
