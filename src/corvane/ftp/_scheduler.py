@@ -307,6 +307,12 @@ class Scheduler:
                     counted(self._outcome(future, job))
                 for outcome in workers.take_done() if workers is not None else ():
                     counted(outcome)
+                if workers is not None and not walking and not workers.ending:
+                    # Nothing more will be found: each thread ends once it finds nothing left to
+                    # do, while the last files move, rather than all of them after those.
+                    workers.shutdown(wait=False)
+                    if stepping:
+                        stepping.shutdown(wait=False)
             self.check_deadline()
         except BaseException:
             self.stop()  # before the threads are joined: a stalled transfer must not hold them
