@@ -318,6 +318,17 @@ def test_put_sends_the_next_pasv_behind_each_upload_to_a_server_like_vsftpd(host
     assert all(hostile.files[f"/top/{name}"].payload() == PAYLOAD for name in "abcd")
     assert len(hostile.commands("PASV")) > len(hostile.commands("STOR"))
 
+@pytest.mark.parametrize("direction", ["get", "put"])
+def test_sessions_refused_binary_mode_move_no_file(hostile, P, tmp_path, direction):
+    hostile.replies["TYPE"] = "504 binary mode unavailable"  # its answer is read with the session's first command's
+    hostile.tree("/top", [Entry(name, size=len(PAYLOAD)) for name in "ab"])
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "c").write_bytes(PAYLOAD)
+    with pytest.raises(ftplib.error_perm, match=r"refused binary mode \(TYPE I: 504 binary mode unavailable\)"):
+        transfer.get(P("/top"), tmp_path / "out") if direction == "get" else transfer.put(tmp_path / "src", P("/top"))
+    assert [p.name for p in (tmp_path / "out").rglob("*")] == [] and "/top/c" not in hostile.files
+
+
 def test_get_leaves_another_file_that_has_its_temporary_name(hostile, P, tmp_path, monkeypatch):
     hostile.tree("/top", [Entry("f")])
     monkeypatch.setattr(_jobs.random, "getrandbits", lambda bits: 42)

@@ -84,8 +84,9 @@ class ControlReader:
 
 def install(client):
     """Gives `client` a ControlReader where exchange() can serve it: a plain, passive IPv4 session whose
-    data connections go to the control connection's peer. Called when nothing is owed, so that
-    ftplib's reader holds nothing. True where installed."""
+    data connections go to the control connection's peer. Called where no reply has been read since
+    the last command went out (a reply may be owed to it), so that ftplib's reader holds nothing.
+    True where installed."""
     if not isinstance(client, ftplib.FTP) or isinstance(client.sock, ssl.SSLSocket) \
             or not can_pipeline_passive(client) or client.trust_server_pasv_ipv4_address:
         return False
@@ -196,8 +197,12 @@ def _run(session, upload, asks, command, file, stopped, amount, tail, after, acc
     reader.pending[:] = pending
     texts = [reply.decode(encoding) for reply in replies]
     plain = len(owed) - ready
+    refused = None  # an owed reply's refusal: raised once this exchange's own account is kept
     for heard, reply in zip(owed[:plain], texts):
-        heard(reply)
+        try:
+            heard(reply)
+        except ftplib.Error as exc:
+            refused = refused or exc
     del texts[:plain]
     if ready:  # PASV's answer came before those of the asks: in the order the caller reads
         texts[:len(asks) + 1] = texts[1:len(asks) + 1] + texts[:1]
@@ -207,6 +212,8 @@ def _run(session, upload, asks, command, file, stopped, amount, tail, after, acc
         accepted()
     if texts:
         client.lastresp = texts[-1][:3]
+    if refused is not None:
+        raise refused
     if error is not None:
         raise error
     if broken == "closed":

@@ -14,6 +14,8 @@ import ftplib
 import weakref
 from dataclasses import dataclass
 
+from corvane.ftp.client import hear_owed
+
 # A HASH line names a handful of algorithms; more is no server we could use, only a long line.
 MAX_HASH_NAMES = 32
 
@@ -60,6 +62,9 @@ def remember(client, reply):
 def of(client):
     """The session's features, from one FEAT the first time they are asked for."""
     features = _known.get(client)
+    if features is None:
+        hear_owed(client)  # an engine session's own FEAT may be among them
+        features = _known.get(client)
     if features is None:
         try:
             reply = client.sendcmd("FEAT")

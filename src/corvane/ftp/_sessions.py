@@ -17,8 +17,8 @@ import time
 
 from corvane.base import Local
 from corvane.ftp import _features, _exchange, _times
-from corvane.ftp.client import hear_owed
-from corvane.ftp.login import utf8_answered, wants_utf8
+from corvane.ftp.client import hear_owed, owe, server_name
+from corvane.ftp.login import wants_utf8
 
 _serial = itertools.count(1)
 
@@ -62,32 +62,55 @@ def open_client(path):
 
 
 class Session:
-    """One logged-in client in binary mode; `data` is its data connection while one is open;
-    `time_setter` the command that sets a file's time on its server (see _times.time_setter)."""
+    """One logged-in client in binary mode (from its first command on); `data` is its data
+    connection while one is open; `time_setter` the command that sets a file's time on its
+    server (see _times.time_setter)."""
 
     def __init__(self, path):
         self.client = open_client(path)
         self.id = (os.getpid(), next(_serial))
         self.data = None
+        self._time_setter = _UNHEARD
         try:
+            client = self.client
             # Commands sent together must not wait for one another: Nagle's algorithm would
             # hold the second until the server acknowledged the first, a round trip later.
-            self.client.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            # Sent with TYPE I, they cost no round trip of their own.
-            utf8 = wants_utf8(self.client)
-            if utf8:
-                self.client.putcmd("OPTS UTF8 ON")
-            self.client.putcmd("FEAT")
-            self.client.putcmd("TYPE I")
-            if utf8:
-                utf8_answered(self.client)
-            features = _features.remember(self.client, self.client.getmultiline())
-            self.time_setter = _times.time_setter(features, self.client.welcome)
-            self.client.voidresp()
-            _exchange.install(self.client)  # nothing is owed now: ftplib's reader holds nothing
+            client.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            # No reply has been read since the login's last command went out: ftplib's reader
+            # holds nothing, and the one that takes its place starts with the next reply.
+            _exchange.install(client)
+            # Their answers are read with the next command's: the session's first command
+            # goes out now, not a round trip later.
+            if wants_utf8(client):
+                client.putcmd("OPTS UTF8 ON")
+                client._corvane_utf8_asked = True
+                owe(client, lambda reply: None)  # a refusal changes nothing
+            client.putcmd("FEAT")
+            owe(client, self._featured)
+            client.putcmd("TYPE I")
+            owe(client, self._binary)
         except BaseException:
             self.drop()
             raise
+
+    def _binary(self, reply):
+        """Hears the answer to TYPE I. A refusal fails the command whose reply came with it, which
+        drops the session: files must not move in another mode."""
+        if reply[:1] != "2":
+            error = ftplib.error_temp if reply[:1] == "4" else ftplib.error_perm
+            raise error(f"the FTP server {server_name(self.client)} refused binary mode (TYPE I: {reply}), "
+                        f"the only one files are moved in")
+
+    def _featured(self, reply):
+        self._time_setter = _times.time_setter(_features.remember(self.client, reply), self.client.welcome)
+
+    @property
+    def time_setter(self):
+        """The command that sets a file's time on the server, from its answer to FEAT, read
+        here where no command since has brought it."""
+        if self._time_setter is _UNHEARD:
+            hear_owed(self.client)
+        return self._time_setter
 
     def quit(self):
         """Says goodbye without waiting for the answer: a round trip per session saved at the end.
@@ -113,6 +136,9 @@ class Session:
         for connection in (self.data, getattr(self.client, "sock", None)):
             if connection is not None:
                 cut_socket(connection)
+
+
+_UNHEARD = object()  # a session's time setter while its answer to FEAT is on its way
 
 
 def cut_socket(connection):
