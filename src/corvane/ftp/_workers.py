@@ -49,10 +49,15 @@ class Workers:
             wanted = max(min(len(self.waiting) - self.idle, self.count - self.live), 0)
             self.live += wanted
             self.lock.notify(len(jobs))
-        for _ in range(wanted):
+        for started in range(wanted):
             thread = threading.Thread(target=self._work, name=f"corvane-ftp worker {len(self.threads) + 1}")
+            try:
+                thread.start()
+            except BaseException:  # no thread to be had: the run fails, and joins only those it started
+                with self.lock:
+                    self.live -= wanted - started
+                raise
             self.threads.append(thread)
-            thread.start()
 
     def take_done(self):
         """The outcomes that came in since the last call."""
