@@ -161,8 +161,9 @@ def test_every_planned_file_ends_in_one_count(remote, tmp_path, direction, updat
 
 
 def test_ctrl_c_stops_the_jobs_queued_in_worker_processes(remote, tmp_path):
-    # The process pool has up to two jobs queued in its worker when the first file's end raises Ctrl-C;
-    # on a loaded machine the worker may begin one more before the stop reaches it, never the rest.
+    # When the first file's end raises Ctrl-C, the pool's worker has begun the next file and the pool
+    # has queued two more (marked running: no cancel reaches them); those start only if the stop is
+    # late, on a loaded machine. The rest never start.
     top, twin = remote
     (tmp_path / "src").mkdir()
     for i in range(12):
@@ -170,7 +171,7 @@ def test_ctrl_c_stops_the_jobs_queued_in_worker_processes(remote, tmp_path):
     with concurrent.futures.ProcessPoolExecutor(1) as pool:
         with pytest.raises(KeyboardInterrupt):
             put(tmp_path / "src", top, jobs=1, executor=pool, progress=lambda p: signal.raise_signal(signal.SIGINT))
-    assert len(os.listdir(twin)) <= 3
+    assert len(os.listdir(twin)) <= 4
 
 
 def test_a_worker_forked_while_ctrl_c_is_held_hears_it_later():
