@@ -235,7 +235,13 @@ class Proxy:
         self.process.join(10)
 
 
-def free_port(host):
-    with socket.socket() as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
+def free_port(host, passive):
+    """A port free on `host` for a control connection, outside the `passive` ports: those
+    lie within the kernel's ephemeral range, where it picks, and are listened on at `host` too."""
+    for _ in range(100):
+        with socket.socket() as s:
+            s.bind((host, 0))
+            port = s.getsockname()[1]
+        if port not in passive:
+            return port
+    raise RuntimeError(f"no free port on {host} outside {passive}")

@@ -100,7 +100,7 @@ def start_pyftpdlib(host, proxy_host, passive, base):
     workdir = tempfile.mkdtemp(prefix="corvane-bench-pyftpdlib-", dir=base)
     root = os.path.join(workdir, "root")
     os.mkdir(root)
-    port = free_port(host)
+    port = free_port(host, passive)
     process = launch("pyftpdlib", host, port, [
         sys.executable, os.path.join(HERE, "ftpd.py"), host, str(port), root, "bench", PASSWORD,
         str(passive[0]), str(passive[-1]), proxy_host], workdir)
@@ -130,7 +130,7 @@ def start_vsftpd(host, proxy_host, passive, base):
     os.mkdir(root)  # root's: the benchmark's directories below it are the session's
     entry = pwd.getpwnam(VSFTPD_USER)
     os.mkdir(os.path.join(workdir, "empty"))  # secure_chroot_dir: empty, not writable
-    port = free_port(host)
+    port = free_port(host, passive)
     config = os.path.join(workdir, "vsftpd.conf")
     settings = dict(
         listen="YES", listen_ipv6="NO", listen_address=host, listen_port=port, background="NO",
@@ -163,7 +163,7 @@ def start(name, rtt_ms, base=None, handshake=True, rate_mibps=None):
     proxy_host = host[:host.rindex(".") + 1] + str(int(host.rsplit(".", 1)[1]) + 1)
     server = starter(host, proxy_host, passive, base)
     try:
-        server.proxy = Proxy(proxy_host, free_port(proxy_host), host, server.port, passive, rtt_ms,
+        server.proxy = Proxy(proxy_host, free_port(proxy_host, passive), host, server.port, passive, rtt_ms,
                              handshake, rate_mibps)
     except BaseException:
         server.stop()
