@@ -318,6 +318,7 @@ def test_put_sends_the_next_pasv_behind_each_upload_to_a_server_like_vsftpd(host
     assert all(hostile.files[f"/top/{name}"].payload() == PAYLOAD for name in "abcd")
     assert len(hostile.commands("PASV")) > len(hostile.commands("STOR"))
 
+
 @pytest.mark.parametrize("direction", ["get", "put"])
 def test_sessions_refused_binary_mode_move_no_file(hostile, P, tmp_path, direction):
     hostile.replies["TYPE"] = "504 binary mode unavailable"  # its answer is read with the session's first command's

@@ -18,7 +18,7 @@ import time
 from corvane.base import Local
 from corvane.ftp import _features, _exchange, _times
 from corvane.ftp.client import hear_owed, owe, server_name
-from corvane.ftp.login import wants_utf8
+from corvane.ftp.login import ask_utf8, wants_utf8
 
 _serial = itertools.count(1)
 
@@ -82,9 +82,7 @@ class Session:
             # Their answers are read with the next command's: the session's first command
             # goes out now, not a round trip later.
             if wants_utf8(client):
-                client.putcmd("OPTS UTF8 ON")
-                client._corvane_utf8_asked = True
-                owe(client, lambda reply: None)  # a refusal changes nothing
+                ask_utf8(client)
             client.putcmd("FEAT")
             owe(client, self._featured)
             client.putcmd("TYPE I")

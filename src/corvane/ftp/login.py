@@ -93,9 +93,7 @@ def _log_in_together(client: ftplib.FTP, user: str, passwd: str, acct: str, secu
         if utf8:
             utf8_answered(client)
     elif utf8:
-        client.putcmd("OPTS UTF8 ON")
-        client._corvane_utf8_asked = True  # type: ignore[attr-defined]
-        owe(client, lambda reply: None)  # a refusal changes nothing
+        ask_utf8(client)
 
 
 # OpenSSL's X509_V_ERR_HOSTNAME_MISMATCH, and its IP address twin.
@@ -118,6 +116,13 @@ def wants_utf8(client: ftplib.FTP) -> bool:
     except (LookupError, TypeError):
         return False
     return utf8 and not getattr(client, "_corvane_utf8_asked", False)
+
+
+def ask_utf8(client: ftplib.FTP) -> None:
+    """Sends OPTS UTF8 ON; its answer is read with the next command's, and a refusal changes nothing."""
+    client.putcmd("OPTS UTF8 ON")
+    client._corvane_utf8_asked = True  # type: ignore[attr-defined]
+    owe(client, lambda reply: None)
 
 
 def utf8_answered(client: ftplib.FTP) -> None:
