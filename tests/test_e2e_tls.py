@@ -90,12 +90,8 @@ def test_cut_tls_data_socket_never_sends_in_the_clear(tmp_path):
     peer = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     peer.load_cert_chain(pem)
     ours, theirs = socket.socketpair()
-
-    def serve():
-        with peer.wrap_socket(theirs, server_side=True) as tls_peer:
-            tls_peer.recv(1)  # until the cut
-
-    thread = threading.Thread(target=serve)
+    theirs = peer.wrap_socket(theirs, server_side=True, do_handshake_on_connect=False)  # its recv shakes hands
+    thread = threading.Thread(target=lambda: theirs.recv(1))  # until the cut
     thread.start()
     session = Session.__new__(Session)  # a transfer's session, but for its login
     session.client, session.data = None, tls.context(ca_file).wrap_socket(ours, server_hostname="127.0.0.1")
